@@ -1,0 +1,33 @@
+# wine-env.sh -- sourced by the run and test scripts: a private Wine prefix in
+# the build folder, one persistent wineserver, and an Xvfb display for the
+# windows that the tests open. Everything started here is stopped on exit.
+# Needs BUILD_DIR set (absolute).
+
+export WINEPREFIX="$BUILD_DIR/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono/Gecko install prompts
+
+_wine_env_pids=()
+
+wine_env_stop() {
+  wineserver -k >/dev/null 2>&1 || true
+  for p in "${_wine_env_pids[@]}"; do kill "$p" >/dev/null 2>&1 || true; done
+}
+
+wine_env_start() {
+  if [ -z "${DISPLAY:-}" ] || [ -n "${TARVUNE_OWN_DISPLAY:-}" ]; then
+    local n=91
+    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    _wine_env_pids+=($!)
+    export DISPLAY=":$n"
+    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  fi
+  mkdir -p "$WINEPREFIX"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "[wine] creating the Wine prefix (about 20 s, once per build folder)"
+    wineboot -i >/dev/null 2>&1 || true
+  fi
+  wineserver -p >/dev/null 2>&1
+  trap wine_env_stop EXIT
+}
