@@ -1,0 +1,140 @@
+// archive.h -- the record of one open archive, the decoding state of its
+// current entry, and the result codes that every reader operation returns.
+#pragma once
+
+#include <windows.h>
+#include <stdint.h>
+#include <zlib.h>
+
+// Result codes: 0 is success. The add-on's string table holds a text under
+// each code's own number. Codes stay at or below 0xFFFF, so that a function
+// handler can tell them from the host's error numbers.
+enum : uint32_t {
+    RESULT_OK = 0,
+    RESULT_CANT_OPEN = 1,        // "Can't create/open file"
+    RESULT_NO_MEMORY = 2,        // "Failed to allocate memory"
+    RESULT_WRITE_FAILED = 3,     // "Error writing to file"
+    RESULT_NOT_FOUND = 4,        // "Entry not found in the zip archive"
+    RESULT_MORE_DATA = 5,        // not produced
+    RESULT_CORRUPT = 6,          // "Zip archive is corrupt or not a zip archive"
+    RESULT_READ_FAILED = 7,      // "Error reading file"
+    RESULT_UNSUPPORTED = 8,      // a method or layout this reader cannot decode
+    RESULT_BAD_ARGUMENTS = 9,    // "Faulty arguments"
+    RESULT_NOT_MAPPED = 10,      // not produced
+    RESULT_MEMORY_TOO_SMALL = 11,// "Not enough space allocated for memory zip"
+    RESULT_UNSEEKABLE = 16,      // "Trying to seek the unseekable"
+    RESULT_FLATE = 18,           // "An internal error during flation"
+    RESULT_PASSWORD = 19,        // "Password is incorrect"
+    RESULT_SUCCESS_TEXT = 20,    // the text of code 0
+    RESULT_UNKNOWN_TEXT = 21,    // the text of any code without one
+    RESULT_LAST = 21,
+};
+
+// Archive flags.
+const uint32_t ARCHIVE_MEMORY = 1;       // the source is a memory block (also a resource)
+const uint32_t ARCHIVE_OWNS_HANDLE = 2;  // releasing the record closes `source`
+const uint32_t ARCHIVE_GZIP = 4;         // a gzip file read as a one-item archive
+const uint32_t ARCHIVE_OWNS_MEMORY = 8;  // the memory block is the record's private copy
+
+// Source kinds that OpenArchive receives.
+const uint32_t SOURCE_MEMORY = 1;  // a block (reference, size) or, without a block, a resource id
+const uint32_t SOURCE_FILE = 2;    // a NUL-terminated file name
+const uint32_t SOURCE_HANDLE = 4;  // an open file handle of the caller's
+
+// Extraction targets.
+const uint32_t EXTRACT_TO_MEMORY = 1;  // a buffer of at least the uncompressed size
+const uint32_t EXTRACT_TO_PATH = 2;    // a writable NUL-terminated path
+const uint32_t EXTRACT_TO_HANDLE = 4;  // a caller's handle, never closed here
+
+const uint32_t MAX_PATH_TEXT = 260;    // every path, root included, NUL excluded
+const uint32_t ENTRY_BLOCK_SIZE = 16384;  // input blocks and the write buffer
+
+// The fixed fields of a central file header (bytes 4 to 45), decoded to host
+// order. In gzip mode the fields are filled from the gzip header and trailer.
+// After a selection `externalAttributes` holds the mapped Windows attributes.
+#pragma pack(push, 2)
+struct CentralHeader {
+    uint16_t versionMadeBy;      // high byte: the host system that made the entry
+    uint16_t versionNeeded;
+    uint16_t flags;              // bit 0 encrypted, bit 3 data descriptor
+    uint16_t method;             // 0 stored, 8 deflated
+    uint16_t dosTime;
+    uint16_t dosDate;
+    uint32_t crc32;
+    uint32_t compressedSize;
+    uint32_t uncompressedSize;
+    uint16_t nameLength;
+    uint16_t extraLength;
+    uint16_t commentLength;
+    uint16_t diskStart;
+    uint16_t internalAttributes;
+    uint32_t externalAttributes;
+    uint32_t localHeaderOffset;  // gzip: where the deflate data start
+};
+#pragma pack(pop)
+static_assert(sizeof(CentralHeader) == 42, "the fixed central header fields take 42 bytes");
+
+const uint16_t ENTRY_FLAG_ENCRYPTED = 0x0001;
+const uint16_t ENTRY_FLAG_DATA_DESCRIPTOR = 0x0008;
+const uint16_t METHOD_STORED = 0;
+const uint16_t METHOD_DEFLATED = 8;
+
+// Decoding state of the one entry being extracted. It owns its input buffer
+// and, for a deflated entry, zlib's inflate state.
+struct EntryStream {
+    uint8_t* inputBuffer;       // ENTRY_BLOCK_SIZE bytes, decrypted in place
+    z_stream zstream;           // cursors over inputBuffer and the output; inflate state if deflated
+    uint32_t crc;               // running CRC-32 of the bytes delivered
+    uint32_t compressedLeft;    // entry bytes not yet read from the source
+    uint32_t uncompressedLeft;  // bytes still to be delivered
+    uint32_t keys[3];           // traditional PKWARE decryption keys
+    uint32_t headerLeft;        // encryption header bytes not yet consumed (12 or 0)
+    uint8_t checkByte;          // what the 12th decrypted header byte must be
+    uint8_t inflating;          // inflateInit2 succeeded: inflateEnd is owed
+    uint8_t finished;           // inflate reported the end of the deflate data
+};
+
+// One open archive. Its address, as a number, is the handle a script holds.
+// A new record is zero in every field.
+struct Archive {
+    Archive* next;               // next record in the open-archive list
+    uint32_t flags;              // ARCHIVE_*
+    uint32_t rootLength;         // characters of root directory at the start of `path`
+    union {
+        HANDLE handle;           // the handle all reads go through
+        const uint8_t* memory;   // start of the memory block
+    } source;
+    uint32_t error;              // first failure of the operation under way
+    uint32_t baseOffset;         // file position at open; 0 for memory
+    uint32_t memorySize;
+    uint32_t memoryPosition;
+    uint32_t entryCount;         // entries on this disk; 1 for gzip
+    uint32_t commentLength;
+    uint32_t bytesBefore;        // bytes before the archive proper (a stub, say)
+    int32_t currentIndex;        // current entry, -1 for none
+    uint32_t currentHeaderOffset;  // archive offset of the current central header
+    uint32_t centralDirOffset;   // archive offset of the first central header; 3 for gzip
+    EntryStream* stream;         // decoding state, or none
+    char* password;              // NUL-terminated copy, or none
+    uint8_t* writeBuffer;        // ENTRY_BLOCK_SIZE bytes, allocated on first use
+    FILETIME accessTime;
+    FILETIME creationTime;
+    FILETIME writeTime;
+    CentralHeader header;        // the current entry's central header
+    char path[MAX_PATH_TEXT + 2];  // root directory, then the entry's normalised name
+
+    // Beyond the format: how a handle source is read.
+    uint32_t sourceSize;         // bytes from baseOffset to the end of the source
+    uint32_t handlePosition;     // read position of a handle source, from baseOffset
+    uint8_t* readCache;          // small reads of a handle source come from here
+    uint32_t cacheStart;         // position (from baseOffset) of readCache[0]
+    uint32_t cacheLength;        // valid bytes in readCache
+
+    // Where the last walk stood, so that a selection at or beyond it resumes
+    // there instead of starting again from the first header.
+    int32_t walkIndex;           // -1: no walk to resume
+    uint32_t walkHeaderOffset;
+};
+
+// The process-wide list of every open archive, newest first.
+extern Archive* openArchives;

@@ -1,0 +1,59 @@
+// zipread.h -- the archive reader's operations, by layer.
+// Reader operations record their first failure in the archive's `error`;
+// the operations a script reaches clear it at their start and return it.
+#pragma once
+
+#include "archive.h"
+
+// --- heap and file I/O (system.cpp): every allocation, ReadFile and WriteFile
+// of the add-on goes through these, so that a test build can fail any of them.
+void* AllocateBlock(uint32_t size);   // zeroed; null on failure
+void FreeBlock(void* block);          // null is ignored
+BOOL ReadHandle(HANDLE handle, void* buffer, DWORD count, DWORD* received);
+BOOL WriteHandle(HANDLE handle, const void* buffer, DWORD count, DWORD* written);
+
+// --- sources (source.cpp): the only way the reader touches archive bytes.
+uint32_t SourceRead(Archive* archive, void* buffer, uint32_t count);
+uint32_t SourceSeek(Archive* archive, uint32_t offset, uint32_t origin);  // origin 0: from base, 1: from here
+uint32_t SourceTell(Archive* archive);
+uint32_t ReadU16(Archive* archive);
+uint32_t ReadU32(Archive* archive);
+const uint32_t SEEK_FROM_BASE = 0;
+const uint32_t SEEK_FROM_HERE = 1;
+
+// --- opening and releasing (open.cpp).
+// kind SOURCE_MEMORY with a null reference opens the RT_RCDATA resource whose
+// identifier is the low 16 bits of sizeOrId. The password may be null.
+uint32_t OpenArchive(Archive** out, const void* reference, uint32_t sizeOrId, uint32_t kind,
+                     const char* password, uint32_t passwordLength);
+uint32_t ReleaseArchive(Archive* archive);  // a record not in the list is ignored
+void CloseAllArchives();
+void CloseEntryStream(Archive* archive);    // also leaves no current entry
+// Replaces the root directory: `length` characters of `text`, or the current
+// directory when length is 0. A backslash is added when missing. Gives 9 and
+// changes nothing when the result would not fit.
+uint32_t SetRootDirectory(Archive* archive, const char* text, uint32_t length);
+
+// --- the central directory and selection (directory.cpp).
+void GoToFirstEntry(Archive* archive);
+void GoToNextEntry(Archive* archive);
+void ReadCentralHeader(Archive* archive);
+void ReadEntryName(Archive* archive, char* buffer);  // buffer of 260 bytes
+uint32_t FindEntry(Archive* archive, const char* name, uint32_t flags);  // flags bit 0: ignore case
+uint32_t SelectEntry(Archive* archive, uint32_t index);                  // zero-based position
+
+// --- what a selection fills in (entryinfo.cpp).
+// Appends the normalised entry name to the root directory in `path`.
+void BuildEntryPath(Archive* archive, const char* name);
+uint32_t MapAttributes(uint16_t versionMadeBy, uint32_t externalAttributes);
+void SetEntryTimes(Archive* archive, const uint8_t* extra, uint32_t extraLength);
+void DosTimeToFileTime(FILETIME* out, uint16_t dosDate, uint16_t dosTime);
+void UnixTimeToFileTime(FILETIME* out, uint32_t seconds);
+
+// --- decoding (decode.cpp).
+void OpenEntryStream(Archive* archive);
+uint32_t ReadEntryData(Archive* archive, void* buffer, uint32_t length);
+
+// --- extraction (extract.cpp).
+uint32_t ExtractEntry(Archive* archive, void* target, uint32_t mode);
+BOOL CreatePathDirectories(char* path, BOOL lastIsDirectory);
