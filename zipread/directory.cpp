@@ -1,0 +1,1 @@
+// directory.cpp -- (being written)

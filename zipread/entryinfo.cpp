@@ -1,0 +1,1 @@
+// entryinfo.cpp -- (being written)

@@ -1,0 +1,1 @@
+// extract.cpp -- (being written)

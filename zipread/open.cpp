@@ -1,0 +1,1 @@
+// open.cpp -- (being written)

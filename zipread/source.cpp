@@ -1,0 +1,1 @@
+// source.cpp -- (being written)
