@@ -1,0 +1,174 @@
+// zipbuilder.cpp -- assembles ZIP archives from entries: local headers and
+// payloads, the central directory, the end record, and whatever a test
+// overrides on the way.
+#include "support/zipbuilder.h"
+
+#include <stdexcept>
+
+std::string ExtraBlock(uint16_t id, const std::string& data) {
+  std::string block;
+  PutU16(block, id);
+  PutU16(block, static_cast<uint16_t>(data.size()));
+  return block + data;
+}
+
+std::string UtBlock(uint8_t flags, std::optional<uint32_t> mtime,
+                    std::optional<uint32_t> atime, std::optional<uint32_t> ctime) {
+  std::string data(1, static_cast<char>(flags));
+  for (const auto& value : {mtime, atime, ctime})
+    if (value) PutU32(data, *value);
+  return ExtraBlock(0x5455, data); // "UT"
+}
+
+ZipBuilder& ZipBuilder::add(const std::string& name, const std::string& data, uint16_t method) {
+  entries_.emplace_back(name, data, method);
+  return *this;
+}
+
+ZipBuilder& ZipBuilder::add(const Entry& entry) {
+  entries_.push_back(entry);
+  return *this;
+}
+
+ZipBuilder::Entry& ZipBuilder::back() {
+  if (entries_.empty()) throw std::logic_error("ZipBuilder::back() without entries");
+  return entries_.back();
+}
+
+ZipBuilder::Entry& ZipBuilder::entry(size_t index) { return entries_.at(index); }
+
+ZipBuilder& ZipBuilder::prefix(const std::string& bytes) {
+  prefix_ = bytes;
+  return *this;
+}
+
+ZipBuilder& ZipBuilder::comment(const std::string& bytes) {
+  comment_ = bytes;
+  return *this;
+}
+
+ZipBuilder& ZipBuilder::trailer(const std::string& bytes) {
+  trailer_ = bytes;
+  return *this;
+}
+
+static uint16_t EntryFlags(const ZipBuilder::Entry& e) {
+  uint16_t flags = e.flags;
+  if (e.password) flags |= FLAG_ENCRYPTED;
+  if (e.dataDescriptor) flags |= FLAG_DATA_DESCRIPTOR;
+  return flags;
+}
+
+// The check byte that a reader compares with the 12th decrypted header
+// byte: with a data descriptor the CRC is not known when the header is
+// written, so the DOS time's high byte stands in for it.
+static uint8_t CheckByte(const ZipBuilder::Entry& e) {
+  if (e.checkByte) return *e.checkByte;
+  if (EntryFlags(e) & FLAG_DATA_DESCRIPTOR) return static_cast<uint8_t>(e.dosTime >> 8);
+  return static_cast<uint8_t>(Crc32(e.data) >> 24);
+}
+
+std::string ZipBuilder::Payload(const Entry& e) {
+  if (e.rawPayload) return *e.rawPayload;
+  std::string payload = e.method == 8 ? Deflate(e.data, e.level) : e.data;
+  if (e.password) payload = PkwareEncrypt(*e.password, payload, CheckByte(e));
+  return payload;
+}
+
+std::string ZipBuilder::build(ZipLayout* layout) const {
+  ZipLayout where;
+  where.prefixLength = static_cast<uint32_t>(prefix_.size());
+  std::string zip = prefix_;
+  // Offsets recorded in the archive count from its first local header.
+  auto here = [&] { return static_cast<uint32_t>(zip.size() - prefix_.size()); };
+
+  struct Recorded {
+    uint32_t crc, compressed, uncompressed, offset;
+  };
+  std::vector<Recorded> recorded;
+
+  for (const Entry& e : entries_) {
+    std::string payload = Payload(e);
+    Recorded r;
+    r.crc = e.crc.value_or(Crc32(e.data));
+    r.compressed = e.compressedSize.value_or(static_cast<uint32_t>(payload.size()));
+    r.uncompressed = e.uncompressedSize.value_or(static_cast<uint32_t>(e.data.size()));
+    r.offset = e.localHeaderOffset.value_or(here());
+    recorded.push_back(r);
+
+    uint16_t flags = EntryFlags(e);
+    bool descriptor = flags & FLAG_DATA_DESCRIPTOR;
+    where.localHeaders.push_back(static_cast<uint32_t>(zip.size()));
+    PutU32(zip, LOCAL_HEADER_SIGNATURE);
+    PutU16(zip, e.versionNeeded);
+    PutU16(zip, flags);
+    PutU16(zip, e.method);
+    PutU16(zip, e.dosTime);
+    PutU16(zip, e.dosDate);
+    PutU32(zip, e.localCrc.value_or(descriptor ? 0 : r.crc));
+    PutU32(zip, e.localCompressedSize.value_or(descriptor ? 0 : r.compressed));
+    PutU32(zip, e.localUncompressedSize.value_or(descriptor ? 0 : r.uncompressed));
+    PutU16(zip, e.localNameLength.value_or(static_cast<uint16_t>(e.name.size())));
+    PutU16(zip, static_cast<uint16_t>(e.localExtra.size()));
+    zip += e.name;
+    zip += e.localExtra;
+    where.dataStarts.push_back(static_cast<uint32_t>(zip.size()));
+    zip += payload;
+
+    if (descriptor) {
+      where.descriptors.push_back(static_cast<uint32_t>(zip.size()));
+      if (e.descriptorSignature) PutU32(zip, DESCRIPTOR_SIGNATURE);
+      PutU32(zip, r.crc);
+      PutU32(zip, r.compressed);
+      PutU32(zip, r.uncompressed);
+    } else {
+      where.descriptors.push_back(0);
+    }
+  }
+
+  uint32_t cdOffset = here();
+  where.centralDirectory = static_cast<uint32_t>(zip.size());
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    const Entry& e = entries_[i];
+    const Recorded& r = recorded[i];
+    where.centralHeaders.push_back(static_cast<uint32_t>(zip.size()));
+    PutU32(zip, CENTRAL_HEADER_SIGNATURE);
+    PutU16(zip, e.versionMadeBy);
+    PutU16(zip, e.versionNeeded);
+    PutU16(zip, EntryFlags(e));
+    PutU16(zip, e.method);
+    PutU16(zip, e.dosTime);
+    PutU16(zip, e.dosDate);
+    PutU32(zip, r.crc);
+    PutU32(zip, r.compressed);
+    PutU32(zip, r.uncompressed);
+    PutU16(zip, e.centralNameLength.value_or(static_cast<uint16_t>(e.name.size())));
+    PutU16(zip, e.centralExtraLength.value_or(static_cast<uint16_t>(e.centralExtra.size())));
+    PutU16(zip, e.commentLength.value_or(static_cast<uint16_t>(e.comment.size())));
+    PutU16(zip, 0); // disk number start
+    PutU16(zip, e.internalAttributes);
+    PutU32(zip, e.externalAttributes);
+    PutU32(zip, r.offset);
+    zip += e.name;
+    zip += e.centralExtra;
+    zip += e.comment;
+  }
+  uint32_t cdSize = here() - cdOffset;
+  where.centralDirectorySize = cdSize;
+
+  uint16_t count = static_cast<uint16_t>(entries_.size());
+  where.endRecord = static_cast<uint32_t>(zip.size());
+  PutU32(zip, END_RECORD_SIGNATURE);
+  PutU16(zip, end_.thisDisk.value_or(0));
+  PutU16(zip, end_.centralDirectoryDisk.value_or(0));
+  PutU16(zip, end_.entriesOnDisk.value_or(count));
+  PutU16(zip, end_.totalEntries.value_or(count));
+  PutU32(zip, end_.centralDirectorySize.value_or(cdSize));
+  PutU32(zip, end_.centralDirectoryOffset.value_or(cdOffset));
+  PutU16(zip, end_.commentLength.value_or(static_cast<uint16_t>(comment_.size())));
+  zip += comment_;
+  zip += trailer_;
+
+  if (layout) *layout = where;
+  return zip;
+}

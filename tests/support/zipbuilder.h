@@ -1,0 +1,162 @@
+// zipbuilder.h -- ZIP archives built in memory for tests, with every field
+// settable so that malformed archives are as easy to make as good ones.
+//
+//   auto zip = ZipBuilder().add("a.txt", "hello").build();
+//   zip[zip.size() - 6] = 0xFF; // the central directory now starts past the end
+//
+// A default entry is deflated, carries its real CRC-32 and sizes, is stamped
+// 2001-02-03 04:05:06 and made by MS-DOS (version 2.0, attributes 0x20).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/bytes.h"
+#include "support/pkware.h"
+
+// Host byte of the version-made-by field.
+const uint8_t HOST_MSDOS = 0;
+const uint8_t HOST_UNIX = 3;
+const uint8_t HOST_NTFS = 11;
+
+// General-purpose flag bits.
+const uint16_t FLAG_ENCRYPTED = 0x0001;      // traditional PKWARE encryption
+const uint16_t FLAG_DATA_DESCRIPTOR = 0x0008; // sizes and CRC follow the data
+
+// Record signatures, as they stand in the archive.
+const uint32_t LOCAL_HEADER_SIGNATURE = 0x04034b50;   // "PK\3\4"
+const uint32_t CENTRAL_HEADER_SIGNATURE = 0x02014b50; // "PK\1\2"
+const uint32_t END_RECORD_SIGNATURE = 0x06054b50;     // "PK\5\6"
+const uint32_t DESCRIPTOR_SIGNATURE = 0x08074b50;     // "PK\7\8"
+
+// Fixed sizes of the records (before their variable parts).
+const uint32_t LOCAL_HEADER_SIZE = 30;
+const uint32_t CENTRAL_HEADER_SIZE = 46;
+const uint32_t END_RECORD_SIZE = 22;
+
+// A generic extra-field block: 2-byte id, 2-byte data length, the data.
+std::string ExtraBlock(uint16_t id, const std::string& data);
+
+// The "UT" extended time stamp block (id 0x5455): a flags byte, then each
+// value given, in the order modification, access, creation, as 32-bit Unix
+// seconds. The data length is 1 + 4 per value given, whatever the flags say,
+// so a block can claim more values than it holds.
+std::string UtBlock(uint8_t flags, std::optional<uint32_t> mtime = std::nullopt,
+                    std::optional<uint32_t> atime = std::nullopt,
+                    std::optional<uint32_t> ctime = std::nullopt);
+
+// Where build() put each record, as offsets into the returned bytes (the
+// prefix included). Offsets recorded inside the archive do not count the
+// prefix: subtract `prefixLength` to compare with them.
+struct ZipLayout {
+  uint32_t prefixLength = 0;
+  std::vector<uint32_t> localHeaders;   // "PK\3\4" of each entry
+  std::vector<uint32_t> dataStarts;     // first payload byte of each entry
+  std::vector<uint32_t> descriptors;    // data descriptor, or 0 when none
+  std::vector<uint32_t> centralHeaders; // "PK\1\2" of each entry
+  uint32_t centralDirectory = 0;        // first central header (or where it would be)
+  uint32_t centralDirectorySize = 0;
+  uint32_t endRecord = 0;               // "PK\5\6"
+};
+
+class ZipBuilder {
+ public:
+  struct Entry {
+    std::string name;                 // bytes as stored; may hold NULs
+    std::string data;                 // the plain contents
+    uint16_t method = 8;              // 0 stored, 8 deflated; others store `data` as is
+    int level = 6;                    // deflate level, -1 to 9
+    uint16_t versionMadeBy = 20;      // host byte << 8 | version (2.0)
+    uint16_t versionNeeded = 20;
+    uint16_t flags = 0;               // bits 0 and 3 are added for password and descriptor
+    uint16_t dosTime = DosStamp(2001, 2, 3, 4, 5, 6).time;
+    uint16_t dosDate = DosStamp(2001, 2, 3, 4, 5, 6).date;
+    uint32_t externalAttributes = 0x20;
+    uint16_t internalAttributes = 0;
+    std::string centralExtra;
+    std::string localExtra;
+    std::string comment;
+
+    // Traditional PKWARE encryption of the payload with this password (an
+    // empty password is a real, empty password). The check byte is the
+    // CRC's high byte, or the DOS time's high byte with a data descriptor;
+    // `checkByte` forces another.
+    std::optional<std::string> password;
+    std::optional<uint8_t> checkByte;
+
+    // Flag bit 3: the local header's CRC and sizes are 0 and a descriptor
+    // (signature optional) follows the data with the central values.
+    bool dataDescriptor = false;
+    bool descriptorSignature = true;
+
+    // Overrides for malformed archives. `crc`, `compressedSize` and
+    // `uncompressedSize` apply to the central header, the descriptor and
+    // (without a descriptor) the local header; the local* ones to the local
+    // header alone and take precedence there.
+    std::optional<uint32_t> crc;
+    std::optional<uint32_t> compressedSize;
+    std::optional<uint32_t> uncompressedSize;
+    std::optional<uint32_t> localCrc;
+    std::optional<uint32_t> localCompressedSize;
+    std::optional<uint32_t> localUncompressedSize;
+    std::optional<uint32_t> localHeaderOffset; // as recorded in the central header
+    std::optional<uint16_t> centralNameLength;
+    std::optional<uint16_t> localNameLength;
+    std::optional<uint16_t> centralExtraLength;
+    std::optional<uint16_t> commentLength;
+    // Payload bytes written verbatim after the local header: no compression,
+    // no encryption. The recorded compressed size is their length; CRC and
+    // uncompressed size still come from `data` unless overridden.
+    std::optional<std::string> rawPayload;
+
+    Entry() = default;
+    Entry(std::string entryName, std::string contents, uint16_t entryMethod = 8)
+        : name(std::move(entryName)), data(std::move(contents)), method(entryMethod) {}
+
+    Entry& stamp(const DosStamp& s) { dosDate = s.date; dosTime = s.time; return *this; }
+    Entry& madeBy(uint8_t host, uint8_t version = 20) {
+      versionMadeBy = static_cast<uint16_t>(host << 8 | version);
+      return *this;
+    }
+  };
+
+  // Overrides of the end record's fields; unset ones take the true values.
+  struct EndRecord {
+    std::optional<uint16_t> thisDisk;
+    std::optional<uint16_t> centralDirectoryDisk;
+    std::optional<uint16_t> entriesOnDisk;
+    std::optional<uint16_t> totalEntries;
+    std::optional<uint32_t> centralDirectorySize;
+    std::optional<uint32_t> centralDirectoryOffset;
+    std::optional<uint16_t> commentLength;
+  };
+
+  ZipBuilder& add(const std::string& name, const std::string& data, uint16_t method = 8);
+  ZipBuilder& add(const Entry& entry);
+  // The last entry added, to adjust a field after add(name, data).
+  Entry& back();
+  Entry& entry(size_t index);
+  size_t count() const { return entries_.size(); }
+
+  // Bytes before the archive (a self-extractor stub); recorded offsets do
+  // not count them, so a reader finds them as bytes before the archive.
+  ZipBuilder& prefix(const std::string& bytes);
+  ZipBuilder& comment(const std::string& bytes);
+  // Bytes after the end record (and its comment).
+  ZipBuilder& trailer(const std::string& bytes);
+  EndRecord& end() { return end_; }
+
+  std::string build(ZipLayout* layout = nullptr) const;
+
+  // The payload of one entry as build() writes it (compressed, encrypted).
+  static std::string Payload(const Entry& entry);
+
+ private:
+  std::vector<Entry> entries_;
+  std::string prefix_;
+  std::string comment_;
+  std::string trailer_;
+  EndRecord end_;
+};
