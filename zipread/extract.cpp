@@ -1,1 +1,143 @@
-// extract.cpp -- (being written)
+// extract.cpp -- puts the current entry where the script asked: into a block
+// of memory, into a new file (creating the directories on its path), or onto
+// a handle the caller holds. Directory entries become directories.
+#include "zipread.h"
+
+// An existing directory is as good as a new one; anything else at that name
+// (a file, say) is not a directory we can put entries in.
+static bool MakeDirectory(const char* path)
+{
+    SECURITY_ATTRIBUTES security = { sizeof(security), nullptr, TRUE };
+    if (CreateDirectoryA(path, &security))
+        return true;
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Creates each directory along `path`, cutting the text at one backslash at a
+// time and putting it back afterwards. A drive prefix and one leading
+// backslash are passed over; a trailing backslash ends the walk. The last
+// component is a directory only when `lastIsDirectory` says so.
+BOOL CreatePathDirectories(char* path, BOOL lastIsDirectory)
+{
+    char* p = path;
+    if (p[0] != '\0' && p[1] == ':')
+        p += 2;
+    if (*p == '\\')
+        p++;
+    while (*p != '\0') {
+        char* separator = p;
+        while (*separator != '\0' && *separator != '\\')
+            separator++;
+        bool last = *separator == '\0';
+        if (last && !lastIsDirectory)
+            return TRUE;
+        *separator = '\0';
+        bool made = MakeDirectory(path);
+        if (!last)
+            *separator = '\\';
+        if (!made)
+            return FALSE;
+        if (last)
+            return TRUE;
+        p = separator + 1;
+    }
+    return TRUE;
+}
+
+// Decodes the whole entry into the caller's buffer in one read.
+static void ExtractToMemory(Archive* archive, void* buffer)
+{
+    OpenEntryStream(archive);
+    if (archive->error != 0)
+        return;
+    ReadEntryData(archive, buffer, archive->header.uncompressedSize);
+    if (archive->error == 0 && archive->stream->uncompressedLeft != 0)
+        archive->error = RESULT_MEMORY_TOO_SMALL;
+}
+
+// Decodes the entry onto `handle` through the archive's write buffer, then
+// gives the handle the entry's times. Data that stops short of the recorded
+// size is a decoding failure: the file would not be the entry.
+static void WriteToHandle(Archive* archive, HANDLE handle)
+{
+    OpenEntryStream(archive);
+    if (archive->error != 0)
+        return;
+    if (!archive->writeBuffer) {
+        archive->writeBuffer = (uint8_t*)AllocateBlock(ENTRY_BLOCK_SIZE);
+        if (!archive->writeBuffer) {
+            archive->error = RESULT_NO_MEMORY;
+            return;
+        }
+    }
+    for (;;) {
+        uint32_t n = ReadEntryData(archive, archive->writeBuffer, ENTRY_BLOCK_SIZE);
+        if (n == 0)
+            break;
+        DWORD written = 0;
+        if (!WriteHandle(handle, archive->writeBuffer, n, &written) || written != n) {
+            archive->error = RESULT_WRITE_FAILED;
+            return;
+        }
+    }
+    if (archive->error != 0)
+        return;
+    if (archive->stream->uncompressedLeft != 0) {
+        archive->error = RESULT_FLATE;
+        return;
+    }
+    SetFileTime(handle, &archive->creationTime, &archive->accessTime, &archive->writeTime);
+}
+
+// Creates the file at `path` (replacing one of that name) with the entry's
+// attributes and writes the entry into it. On a failure after creation the
+// file stays, with whatever was written.
+static void ExtractToPath(Archive* archive, char* path)
+{
+    if (!CreatePathDirectories(path, FALSE)) {
+        archive->error = RESULT_CANT_OPEN;
+        return;
+    }
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              archive->header.externalAttributes, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        archive->error = RESULT_CANT_OPEN;
+        return;
+    }
+    WriteToHandle(archive, file);
+    CloseHandle(file);
+}
+
+// Extraction consumes the selection: afterwards there is no current entry,
+// except after a directory entry was created or passed over.
+uint32_t ExtractEntry(Archive* archive, void* target, uint32_t mode)
+{
+    if (archive->currentIndex == -1)
+        return RESULT_BAD_ARGUMENTS;
+    if (mode != EXTRACT_TO_MEMORY && mode != EXTRACT_TO_PATH && mode != EXTRACT_TO_HANDLE)
+        return RESULT_BAD_ARGUMENTS;
+    if (!target && (mode == EXTRACT_TO_PATH ||
+                    (mode == EXTRACT_TO_MEMORY && archive->header.uncompressedSize != 0)))
+        return RESULT_BAD_ARGUMENTS;
+    archive->error = RESULT_OK;
+
+    if (mode == EXTRACT_TO_MEMORY) {
+        ExtractToMemory(archive, target);
+    } else if (archive->header.externalAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (mode == EXTRACT_TO_HANDLE)
+            return RESULT_OK;
+        if (CreatePathDirectories((char*)target, TRUE))
+            return RESULT_OK;
+        archive->error = RESULT_CANT_OPEN;
+    } else if (mode == EXTRACT_TO_PATH) {
+        ExtractToPath(archive, (char*)target);
+    } else if ((HANDLE)target == INVALID_HANDLE_VALUE) {
+        archive->error = RESULT_CANT_OPEN;
+    } else {
+        WriteToHandle(archive, (HANDLE)target);
+    }
+
+    CloseEntryStream(archive);
+    return archive->error;
+}
