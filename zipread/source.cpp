@@ -1,1 +1,144 @@
-// source.cpp -- (being written)
+// source.cpp -- reading and positioning in an archive's bytes, wherever they live.
+// Nothing else in zipread/ reads a source: memory blocks are copied from,
+// handle sources go through ReadHandle at a position this file keeps.
+#include "zipread.h"
+
+#include <string.h>
+
+// Small reads of a handle source (headers, names, extra fields) are served
+// from a cache of this many bytes, so walking a central directory costs one
+// ReadFile per cache fill instead of a seek and three reads per header.
+// Reads of a whole block or more go straight to the caller's buffer.
+static const uint32_t READ_CACHE_SIZE = 8192;
+
+// SetFilePointer is called without a high part, so a handle source cannot be
+// positioned at or beyond 2 GiB from the file's start.
+static const uint32_t HANDLE_POSITION_LIMIT = 0x80000000u;
+
+static bool IsMemorySource(const Archive* archive)
+{
+    return (archive->flags & ARCHIVE_MEMORY) != 0;
+}
+
+// Reads `count` bytes at `position` (from baseOffset) straight from the handle.
+// Returns the bytes received; a failed ReadFile sets `error` to 7.
+static uint32_t ReadHandleAt(Archive* archive, uint32_t position, void* buffer, uint32_t count)
+{
+    uint32_t absolute = archive->baseOffset + position;
+    if (absolute < position || absolute >= HANDLE_POSITION_LIMIT)
+        return 0;  // nothing can be read there
+    SetLastError(NO_ERROR);
+    DWORD moved = SetFilePointer(archive->source.handle, (LONG)absolute, nullptr, FILE_BEGIN);
+    if (moved == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
+        archive->error = archive->error ? archive->error : RESULT_READ_FAILED;
+        return 0;
+    }
+    DWORD received = 0;
+    if (!ReadHandle(archive->source.handle, buffer, count, &received)) {
+        if (!archive->error)
+            archive->error = RESULT_READ_FAILED;
+        return 0;
+    }
+    return received;
+}
+
+static uint32_t ReadMemory(Archive* archive, void* buffer, uint32_t count)
+{
+    if (archive->memoryPosition >= archive->memorySize)
+        return 0;
+    uint32_t left = archive->memorySize - archive->memoryPosition;
+    uint32_t n = count < left ? count : left;
+    memcpy(buffer, archive->source.memory + archive->memoryPosition, n);
+    archive->memoryPosition += n;
+    return n;
+}
+
+static uint32_t ReadHandleSource(Archive* archive, void* buffer, uint32_t count)
+{
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    uint32_t delivered = 0;
+    uint32_t position = archive->handlePosition;
+
+    // Whatever the cache already holds at the position comes from there.
+    if (archive->readCache && position >= archive->cacheStart &&
+        position - archive->cacheStart < archive->cacheLength) {
+        uint32_t offset = position - archive->cacheStart;
+        uint32_t available = archive->cacheLength - offset;
+        uint32_t n = count < available ? count : available;
+        memcpy(out, archive->readCache + offset, n);
+        delivered = n;
+        position += n;
+    }
+
+    uint32_t rest = count - delivered;
+    if (rest > 0) {
+        if (rest >= READ_CACHE_SIZE || !archive->readCache) {
+            delivered += ReadHandleAt(archive, position, out + delivered, rest);
+        } else {
+            archive->cacheLength = 0;
+            uint32_t filled = ReadHandleAt(archive, position, archive->readCache, READ_CACHE_SIZE);
+            archive->cacheStart = position;
+            archive->cacheLength = filled;
+            uint32_t n = rest < filled ? rest : filled;
+            memcpy(out + delivered, archive->readCache, n);
+            delivered += n;
+        }
+    }
+    archive->handlePosition += delivered;
+    return delivered;
+}
+
+uint32_t SourceRead(Archive* archive, void* buffer, uint32_t count)
+{
+    if (count == 0)
+        return 0;
+    if (IsMemorySource(archive))
+        return ReadMemory(archive, buffer, count);
+    return ReadHandleSource(archive, buffer, count);
+}
+
+uint32_t SourceSeek(Archive* archive, uint32_t offset, uint32_t origin)
+{
+    if (IsMemorySource(archive)) {
+        // No bounds test: reads beyond the end deliver nothing.
+        archive->memoryPosition = origin == SEEK_FROM_BASE ? offset : archive->memoryPosition + offset;
+        return RESULT_OK;
+    }
+    // A handle source keeps its position here; the file pointer is set at
+    // each ReadFile. The position must be one SetFilePointer could reach.
+    uint32_t position = origin == SEEK_FROM_BASE ? offset : archive->handlePosition + offset;
+    int64_t absolute = origin == SEEK_FROM_BASE
+                           ? (int64_t)archive->baseOffset + offset
+                           : (int64_t)archive->baseOffset + archive->handlePosition + (int32_t)offset;
+    if (absolute < 0 || absolute >= (int64_t)HANDLE_POSITION_LIMIT)
+        return RESULT_UNSEEKABLE;
+    archive->handlePosition = position;
+    return RESULT_OK;
+}
+
+uint32_t SourceTell(Archive* archive)
+{
+    return IsMemorySource(archive) ? archive->memoryPosition : archive->handlePosition;
+}
+
+// Assembles `width` bytes little-endian; bytes that did not arrive count as 0.
+static uint32_t ReadLittleEndian(Archive* archive, uint32_t width)
+{
+    if (archive->error)
+        return 0;
+    uint8_t bytes[4] = {0, 0, 0, 0};
+    if (SourceRead(archive, bytes, width) == 0)
+        return 0;
+    return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 |
+           (uint32_t)bytes[3] << 24;
+}
+
+uint32_t ReadU16(Archive* archive)
+{
+    return ReadLittleEndian(archive, 2);
+}
+
+uint32_t ReadU32(Archive* archive)
+{
+    return ReadLittleEndian(archive, 4);
+}
