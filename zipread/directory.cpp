@@ -1,1 +1,328 @@
-// directory.cpp -- (being written)
+// directory.cpp -- walking the central directory, header by header, and
+// selecting an entry by position or by name.
+// The directory is never held in memory: only the current header is. A walk
+// may resume where the last one stood, so that selecting every entry in turn
+// costs time linear in the number of entries.
+#include "zipread.h"
+
+#include <string.h>
+
+const uint32_t CENTRAL_HEADER_SIGNATURE = 0x02014b50;  // "PK\1\2"
+const uint32_t CENTRAL_HEADER_FIXED = 46;               // signature + 42 bytes of fields
+const uint32_t CENTRAL_FIELDS_LENGTH = 42;
+
+// gzip member header (RFC 1952) flag bits in FLG.
+const uint8_t GZIP_FHCRC = 0x02;
+const uint8_t GZIP_FEXTRA = 0x04;
+const uint8_t GZIP_FNAME = 0x08;
+const uint8_t GZIP_FCOMMENT = 0x10;
+const uint32_t GZIP_TRAILER_LENGTH = 8;  // CRC-32, then ISIZE
+
+const uint32_t NAME_BUFFER_LENGTH = 260;  // name bytes kept: 259 and a NUL
+const uint32_t NAME_LOOKUP_LIMIT = 256;   // names to find are shorter than this
+
+static uint16_t Get16(const uint8_t* p)
+{
+    return (uint16_t)(p[0] | p[1] << 8);
+}
+
+static uint32_t Get32(const uint8_t* p)
+{
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+// Reads exactly `count` bytes or records result code 6.
+static bool ReadExactly(Archive* archive, void* buffer, uint32_t count)
+{
+    if (SourceRead(archive, buffer, count) == count)
+        return true;
+    archive->error = RESULT_CORRUPT;
+    return false;
+}
+
+static bool SkipForward(Archive* archive, uint32_t count)
+{
+    if (SourceSeek(archive, count, SEEK_FROM_HERE) == RESULT_OK)
+        return true;
+    archive->error = RESULT_CORRUPT;
+    return false;
+}
+
+// Reads a NUL-terminated gzip header text, returning its length without the
+// NUL. A source that ends first is result code 6.
+static uint32_t SkipGzipText(Archive* archive)
+{
+    uint32_t length = 0;
+    uint8_t c;
+    while (ReadExactly(archive, &c, 1) && c != 0)
+        length++;
+    return length;
+}
+
+static void ReadZipCentralHeader(Archive* archive)
+{
+    SourceSeek(archive, archive->currentHeaderOffset + archive->bytesBefore, SEEK_FROM_BASE);
+    // A seek to the wrong place fails the signature test.
+    if (ReadU32(archive) != CENTRAL_HEADER_SIGNATURE) {
+        archive->error = RESULT_CORRUPT;
+        return;
+    }
+    uint8_t raw[CENTRAL_FIELDS_LENGTH];
+    if (!ReadExactly(archive, raw, sizeof raw))
+        return;
+
+    CentralHeader& h = archive->header;
+    h.versionMadeBy = Get16(raw + 0);
+    h.versionNeeded = Get16(raw + 2);
+    h.flags = Get16(raw + 4);
+    h.method = Get16(raw + 6);
+    h.dosTime = Get16(raw + 8);
+    h.dosDate = Get16(raw + 10);
+    h.crc32 = Get32(raw + 12);
+    h.compressedSize = Get32(raw + 16);
+    h.uncompressedSize = Get32(raw + 20);
+    h.nameLength = Get16(raw + 24);
+    h.extraLength = Get16(raw + 26);
+    h.commentLength = Get16(raw + 28);
+    h.diskStart = Get16(raw + 30);
+    h.internalAttributes = Get16(raw + 32);
+    h.externalAttributes = Get32(raw + 34);
+    h.localHeaderOffset = Get32(raw + 38);
+}
+
+// The gzip member header stands in for a central header: the name is FNAME,
+// the sizes and CRC come from the trailer, the data start after the header.
+// MTIME is kept, as stored, in the DOS time and date fields.
+static void ReadGzipHeader(Archive* archive)
+{
+    CentralHeader& h = archive->header;
+    if (SourceSeek(archive, archive->currentHeaderOffset, SEEK_FROM_BASE) != RESULT_OK) {
+        archive->error = RESULT_CORRUPT;
+        return;
+    }
+    memset(&h, 0, sizeof h);
+
+    uint8_t fixed[7];  // FLG, MTIME (4), XFL, OS
+    if (!ReadExactly(archive, fixed, sizeof fixed))
+        return;
+    uint8_t flg = fixed[0];
+    h.dosTime = Get16(fixed + 1);
+    h.dosDate = Get16(fixed + 3);
+
+    if (flg & GZIP_FEXTRA) {
+        uint8_t xlen[2];
+        if (!ReadExactly(archive, xlen, 2) || !SkipForward(archive, Get16(xlen)))
+            return;
+    }
+    uint32_t namePosition = SourceTell(archive);
+    if (flg & GZIP_FNAME) {
+        uint32_t length = SkipGzipText(archive);
+        if (archive->error)
+            return;
+        // A longer name still ends at its NUL; only its first bytes are used.
+        h.nameLength = (uint16_t)(length < 0xFFFF ? length : 0xFFFF);
+    }
+    if (flg & GZIP_FCOMMENT) {
+        SkipGzipText(archive);
+        if (archive->error)
+            return;
+    }
+    if ((flg & GZIP_FHCRC) && !SkipForward(archive, 2))
+        return;
+
+    // The member must leave room for its 8-byte trailer at the end of the
+    // source; anything shorter is not a gzip file this reader can trust.
+    uint32_t dataStart = SourceTell(archive);
+    uint32_t size = archive->sourceSize;
+    if (size < GZIP_TRAILER_LENGTH || dataStart > size - GZIP_TRAILER_LENGTH) {
+        archive->error = RESULT_CORRUPT;
+        return;
+    }
+    if (SourceSeek(archive, size - GZIP_TRAILER_LENGTH, SEEK_FROM_BASE) != RESULT_OK) {
+        archive->error = RESULT_CORRUPT;
+        return;
+    }
+    uint8_t trailer[GZIP_TRAILER_LENGTH];
+    if (!ReadExactly(archive, trailer, sizeof trailer))
+        return;
+    h.crc32 = Get32(trailer);
+    h.uncompressedSize = Get32(trailer + 4);
+    h.compressedSize = size - GZIP_TRAILER_LENGTH - dataStart;
+    h.localHeaderOffset = dataStart;
+    h.method = METHOD_DEFLATED;
+
+    if (SourceSeek(archive, namePosition, SEEK_FROM_BASE) != RESULT_OK)
+        archive->error = RESULT_CORRUPT;
+}
+
+void ReadCentralHeader(Archive* archive)
+{
+    if (archive->flags & ARCHIVE_GZIP)
+        ReadGzipHeader(archive);
+    else
+        ReadZipCentralHeader(archive);
+}
+
+// Remembers the header just read as the place a later selection may resume
+// from; a failed step forgets it.
+static void NoteWalkPosition(Archive* archive)
+{
+    if (archive->error) {
+        archive->walkIndex = -1;
+    } else {
+        archive->walkIndex = archive->currentIndex;
+        archive->walkHeaderOffset = archive->currentHeaderOffset;
+    }
+}
+
+void GoToFirstEntry(Archive* archive)
+{
+    if (archive->entryCount == 0) {
+        archive->error = RESULT_NOT_FOUND;
+        archive->walkIndex = -1;
+        return;
+    }
+    archive->currentIndex = 0;
+    archive->currentHeaderOffset = archive->centralDirOffset;
+    ReadCentralHeader(archive);
+    NoteWalkPosition(archive);
+}
+
+void GoToNextEntry(Archive* archive)
+{
+    if ((uint32_t)archive->currentIndex + 1 >= archive->entryCount) {
+        archive->error = RESULT_NOT_FOUND;
+        archive->walkIndex = -1;
+        return;
+    }
+    const CentralHeader& h = archive->header;
+    archive->currentIndex++;
+    archive->currentHeaderOffset += CENTRAL_HEADER_FIXED + h.nameLength + h.extraLength + h.commentLength;
+    ReadCentralHeader(archive);
+    NoteWalkPosition(archive);
+}
+
+void ReadEntryName(Archive* archive, char* buffer)
+{
+    uint32_t length = archive->header.nameLength;
+    uint32_t kept = length < NAME_BUFFER_LENGTH - 1 ? length : NAME_BUFFER_LENGTH - 1;
+    buffer[kept] = '\0';
+    if (kept > 0) {
+        uint32_t got = SourceRead(archive, buffer, kept);
+        if (got < kept) {
+            buffer[got] = '\0';
+            archive->error = RESULT_CORRUPT;
+            archive->walkIndex = -1;
+            return;
+        }
+    }
+    if (length > kept) {
+        // The rest of an over-long name is passed over, so that the extra
+        // field is read from its true place. A name that runs past the end
+        // of the source is cut short.
+        uint32_t rest = length - kept;
+        uint32_t position = SourceTell(archive);
+        if (position > archive->sourceSize || rest > archive->sourceSize - position ||
+            SourceSeek(archive, rest, SEEK_FROM_HERE) != RESULT_OK) {
+            archive->error = RESULT_CORRUPT;
+            archive->walkIndex = -1;
+        }
+    }
+}
+
+// A lookup that failed leaves no current entry. Only an unsupported method
+// keeps the walk position: the headers up to it were read and are sound.
+static uint32_t FailSelection(Archive* archive)
+{
+    CloseEntryStream(archive);
+    if (archive->error != RESULT_UNSUPPORTED)
+        archive->walkIndex = -1;
+    return archive->error;
+}
+
+// Finishes selecting the entry at which the walk stands, whose name has just
+// been read: the source stands at its central extra field.
+static uint32_t FinishSelection(Archive* archive, const char* name)
+{
+    CentralHeader& h = archive->header;
+    if (h.method != METHOD_STORED && h.method != METHOD_DEFLATED)
+        archive->error = RESULT_UNSUPPORTED;
+    if (archive->error)
+        return FailSelection(archive);
+
+    uint8_t* extra = nullptr;
+    if (h.extraLength != 0) {
+        extra = static_cast<uint8_t*>(AllocateBlock(h.extraLength));
+        if (!extra) {
+            archive->error = RESULT_NO_MEMORY;
+            return FailSelection(archive);
+        }
+        if (SourceRead(archive, extra, h.extraLength) < h.extraLength) {
+            FreeBlock(extra);
+            archive->error = RESULT_CORRUPT;
+            return FailSelection(archive);
+        }
+    }
+
+    BuildEntryPath(archive, name);
+    h.externalAttributes = MapAttributes(h.versionMadeBy, h.externalAttributes);
+    SetEntryTimes(archive, extra, h.extraLength);
+    FreeBlock(extra);
+    archive->error = RESULT_OK;
+    return RESULT_OK;
+}
+
+uint32_t FindEntry(Archive* archive, const char* name, uint32_t flags)
+{
+    if (!name)
+        return RESULT_BAD_ARGUMENTS;
+    uint32_t length = 0;
+    while (length < NAME_LOOKUP_LIMIT && name[length])
+        length++;
+    if (length >= NAME_LOOKUP_LIMIT)
+        return RESULT_BAD_ARGUMENTS;  // the current entry stays current
+
+    CloseEntryStream(archive);
+    archive->error = RESULT_OK;
+    // Always from the first entry: the first match in directory order wins.
+    GoToFirstEntry(archive);
+    char entryName[NAME_BUFFER_LENGTH];
+    while (!archive->error) {
+        ReadEntryName(archive, entryName);
+        if (archive->error)
+            break;
+        // Names are compared as stored, forward slashes and all.
+        int order = (flags & 1) ? lstrcmpiA(name, entryName) : lstrcmpA(name, entryName);
+        if (order == 0)
+            return FinishSelection(archive, entryName);
+        GoToNextEntry(archive);
+    }
+    return FailSelection(archive);
+}
+
+uint32_t SelectEntry(Archive* archive, uint32_t index)
+{
+    archive->error = RESULT_OK;
+    CloseEntryStream(archive);
+
+    // Every header before the last one walked to was read without fault, so
+    // a walk from the first entry would reach it the same way: go on from
+    // there when the requested position lies at or beyond it.
+    if (archive->walkIndex >= 0 && index >= (uint32_t)archive->walkIndex &&
+        (uint32_t)archive->walkIndex < archive->entryCount) {
+        archive->currentIndex = archive->walkIndex;
+        archive->currentHeaderOffset = archive->walkHeaderOffset;
+        ReadCentralHeader(archive);
+        NoteWalkPosition(archive);
+    } else {
+        GoToFirstEntry(archive);
+    }
+    while (!archive->error && (uint32_t)archive->currentIndex < index)
+        GoToNextEntry(archive);
+    if (archive->error)
+        return FailSelection(archive);
+
+    char entryName[NAME_BUFFER_LENGTH];
+    ReadEntryName(archive, entryName);
+    return FinishSelection(archive, entryName);
+}
