@@ -36,6 +36,7 @@ ZipBuilder::Entry& ZipBuilder::back() {
 }
 
 ZipBuilder::Entry& ZipBuilder::entry(size_t index) { return entries_.at(index); }
+const ZipBuilder::Entry& ZipBuilder::entry(size_t index) const { return entries_.at(index); }
 
 ZipBuilder& ZipBuilder::prefix(const std::string& bytes) {
   prefix_ = bytes;

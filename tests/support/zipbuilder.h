@@ -138,6 +138,7 @@ class ZipBuilder {
   // The last entry added, to adjust a field after add(name, data).
   Entry& back();
   Entry& entry(size_t index);
+  const Entry& entry(size_t index) const;
   size_t count() const { return entries_.size(); }
 
   // Bytes before the archive (a self-extractor stub); recorded offsets do

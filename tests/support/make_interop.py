@@ -1,0 +1,281 @@
+#!/usr/bin/env python3
+"""make_interop.py -- makes the interoperability archives with real tools.
+
+Writes into OUT (the build's bin/interop folder):
+
+  src/                  a small source tree with fixed modes and times
+  <archive>             archives of it made by Info-ZIP zip, Python's
+                        zipfile and gzip
+  <archive>.manifest    what an independent reader (Python's zipfile, or a
+                        plain parse of the gzip header) finds in each one
+  archives.txt          one line per archive: file, kind, password, tool
+
+Manifest format: lines starting with '#' are "# key<TAB>value" properties;
+every other line is one entry, fields separated by tabs:
+
+  name  method  flags(hex)  size  compressed_size  crc32(hex)
+  date_time("Y M D h m s")  create_system  external_attr(hex)
+  encrypted(0/1)  unix_mtime  source
+
+unix_mtime is the modification time of the central "UT" block (ZIP) or
+MTIME (gzip), '-' when there is none. source is the path of the file the
+entry was made from, relative to OUT with forward slashes ('src/...';
+directories end in '/').
+
+The tools run with TZ=UTC, so the DOS stamps they record are the UTC times
+set on the sources. Every archive is read back and compared with its
+sources here; a mismatch fails the build.
+"""
+
+import argparse
+import calendar
+import gzip
+import os
+import random
+import shutil
+import stat
+import struct
+import subprocess
+import sys
+import time
+import zipfile
+import zlib
+
+PASSWORD = "secret"
+
+# (path relative to src, contents or None for a directory, mode, UTC time)
+def source_tree():
+    rng = random.Random(20240229)
+    guide = "".join(
+        "Line %05d of the guide: the quick brown fox jumps over the lazy dog.\n" % i
+        for i in range(600))
+    return [
+        ("readme.txt", b"Interop source tree for the archive reader tests.\r\n"
+                       b"Second line, CRLF line ends.\r\n", 0o644, (2021, 6, 15, 12, 34, 56)),
+        ("readonly.txt", b"This file is read-only.\n", 0o444, (2019, 1, 2, 3, 4, 6)),
+        ("docs", None, 0o755, (2021, 6, 15, 12, 0, 0)),
+        ("docs/guide.txt", guide.encode("ascii"), 0o644, (2020, 2, 29, 23, 59, 58)),
+        ("docs/empty.dat", b"", 0o644, (2000, 1, 1, 0, 0, 0)),
+        ("bin", None, 0o755, (2021, 6, 15, 12, 0, 0)),
+        ("bin/random.bin", rng.randbytes(1 << 20), 0o644, (2022, 11, 30, 8, 15, 30)),
+        ("bin/bytes.bin", bytes(range(256)) * 4, 0o755, (2022, 11, 30, 8, 15, 32)),
+        ("deep", None, 0o755, (2021, 6, 15, 12, 0, 0)),
+        ("deep/a", None, 0o755, (2021, 6, 15, 12, 0, 0)),
+        ("deep/a/b", None, 0o755, (2021, 6, 15, 12, 0, 0)),
+        ("deep/a/b/note.txt", b"deep note\n", 0o644, (2018, 7, 8, 9, 10, 12)),
+        ("emptydir", None, 0o755, (2021, 6, 15, 12, 0, 0)),
+    ]
+
+
+def make_tree(src):
+    if os.path.exists(src):
+        make_writable(src)
+        shutil.rmtree(src)
+    os.makedirs(src)
+    tree = source_tree()
+    for rel, data, mode, _ in tree:
+        path = os.path.join(src, rel)
+        if data is None:
+            os.makedirs(path, exist_ok=True)
+        else:
+            with open(path, "wb") as f:
+                f.write(data)
+    # Modes and times last, deepest first, so writing a child does not
+    # touch its folder's time again.
+    for rel, _, mode, when in sorted(tree, key=lambda t: -t[0].count("/")):
+        path = os.path.join(src, rel)
+        seconds = calendar.timegm(when + (0, 0, 0))
+        os.chmod(path, mode)
+        os.utime(path, (seconds, seconds))
+
+
+def make_writable(top):
+    for root, dirs, files in os.walk(top):
+        for name in dirs + files:
+            os.chmod(os.path.join(root, name), 0o755)
+
+
+def run(cmd, cwd, env, stdin_bytes=None):
+    """Runs a tool; its stdout goes through a pipe, so zip writing to '-'
+    sees an output it cannot seek (and writes data descriptors)."""
+    done = subprocess.run(cmd, cwd=cwd, env=env, input=stdin_bytes,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if done.returncode != 0:
+        sys.exit("make_interop: %s failed (%d): %s" %
+                 (" ".join(cmd), done.returncode, done.stderr.decode(errors="replace")))
+    return done.stdout
+
+
+def ut_mtime(extra):
+    """Modification time from a central "UT" block, or None."""
+    pos = 0
+    while pos + 4 <= len(extra):
+        block_id, length = struct.unpack_from("<HH", extra, pos)
+        data = extra[pos + 4:pos + 4 + length]
+        if block_id == 0x5455 and len(data) >= 5 and data[0] & 1:
+            return struct.unpack_from("<i", data, 1)[0]
+        pos += 4 + length
+    return None
+
+
+def zip_manifest(out, archive, tool, password, source_of):
+    rows = []
+    with zipfile.ZipFile(os.path.join(out, archive)) as zf:
+        pwd = password.encode() if password else None
+        if pwd:
+            zf.setpassword(pwd)
+        bad = zf.testzip()
+        if bad is not None:
+            sys.exit("make_interop: %s: entry %s is damaged" % (archive, bad))
+        for info in zf.infolist():
+            source = source_of(info.filename)
+            encrypted = info.flag_bits & 1
+            data = zf.read(info)
+            if info.is_dir():
+                expected = b""
+            else:
+                with open(os.path.join(out, source), "rb") as f:
+                    expected = f.read()
+            if data != expected:
+                sys.exit("make_interop: %s: %s differs from %s" % (archive, info.filename, source))
+            mtime = ut_mtime(info.extra)
+            rows.append([
+                info.filename, str(info.compress_type), "%x" % info.flag_bits,
+                str(info.file_size), str(info.compress_size), "%08x" % info.CRC,
+                " ".join(str(v) for v in info.date_time), str(info.create_system),
+                "%08x" % info.external_attr, str(encrypted),
+                "-" if mtime is None else str(mtime), source])
+    write_manifest(out, archive, "zip", tool, rows)
+
+
+def gzip_manifest(out, archive, tool, source):
+    with open(os.path.join(out, archive), "rb") as f:
+        member = f.read()
+    with open(os.path.join(out, source), "rb") as f:
+        expected = f.read()
+    if gzip.decompress(member) != expected:
+        sys.exit("make_interop: %s does not decompress to %s" % (archive, source))
+    # The header, parsed by hand: the gzip module does not report FNAME.
+    method, flg, mtime, _, os_byte = struct.unpack_from("<BBIBB", member, 2)
+    pos = 10
+    if flg & 4:
+        pos += 2 + struct.unpack_from("<H", member, pos)[0]
+    name = b""
+    if flg & 8:
+        end = member.index(b"\0", pos)
+        name, pos = member[pos:end], end + 1
+    if flg & 16:
+        pos = member.index(b"\0", pos) + 1
+    if flg & 2:
+        pos += 2
+    crc, isize = struct.unpack_from("<II", member, len(member) - 8)
+    if crc != zlib.crc32(expected) or isize != len(expected) & 0xFFFFFFFF:
+        sys.exit("make_interop: %s trailer does not match %s" % (archive, source))
+    when = "0 0 0 0 0 0"
+    if mtime:
+        t = time.gmtime(mtime)
+        when = "%d %d %d %d %d %d" % t[:6]
+    rows = [[name.decode("latin-1"), str(method), "%x" % flg, str(isize),
+             str(len(member) - 8 - pos), "%08x" % crc, when, str(os_byte), "00000000", "0",
+             str(mtime) if mtime else "-", source]]
+    write_manifest(out, archive, "gzip", tool, rows)
+
+
+def write_manifest(out, archive, kind, tool, rows):
+    with open(os.path.join(out, archive + ".manifest"), "w", newline="\n") as f:
+        f.write("# archive\t%s\n# kind\t%s\n# tool\t%s\n# tz\tUTC\n" % (archive, kind, tool))
+        f.write("# columns\tname method flags size compressed_size crc32 date_time "
+                "create_system external_attr encrypted unix_mtime source\n")
+        for row in rows:
+            if any("\t" in field or "\n" in field for field in row):
+                sys.exit("make_interop: %s: a field holds a tab or line end" % archive)
+            f.write("\t".join(row) + "\n")
+
+
+def python_zip(out, archive, method, items):
+    """Python's zipfile, entries in sorted order, directories included."""
+    with zipfile.ZipFile(os.path.join(out, archive), "w", compression=method) as zf:
+        for rel in items:
+            zf.write(os.path.join(out, "src", rel), rel)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--out", required=True, help="folder to fill (bin/interop)")
+    args = parser.parse_args()
+    out = os.path.abspath(args.out)
+    os.makedirs(out, exist_ok=True)
+
+    # The tools and zipfile record local time: make it UTC.
+    env = dict(os.environ, TZ="UTC", LC_ALL="C")
+    os.environ["TZ"] = "UTC"
+    time.tzset()
+
+    src = os.path.join(out, "src")
+    make_tree(src)
+    top = sorted(os.listdir(src))
+    every = sorted(rel for rel, _, _, _ in source_tree())
+    index = []
+
+    def in_src(name):
+        return "src/" + name
+
+    def info_zip(archive, options, tool_text, password=""):
+        path = os.path.join(out, archive)
+        if os.path.exists(path):
+            os.remove(path)
+        run(["zip", "-q"] + options + [path] + top, src, env)
+        zip_manifest(out, archive, tool_text, password, in_src)
+        index.append((archive, "zip", password, tool_text))
+
+    info_zip("zip_deflated.zip", ["-r"], "zip -r")
+    info_zip("zip_stored.zip", ["-r", "-0"], "zip -r -0")
+    info_zip("zip_encrypted.zip", ["-r", "-P", PASSWORD], "zip -r -P " + PASSWORD, PASSWORD)
+    info_zip("zip_encrypted_stored.zip", ["-r", "-0", "-P", PASSWORD],
+             "zip -r -0 -P " + PASSWORD, PASSWORD)
+    info_zip("zip_noextra.zip", ["-r", "-X"], "zip -r -X")
+
+    # Streaming: output to a pipe, so sizes and CRC follow the data in
+    # descriptors; -fz- keeps Zip64 out of the local headers.
+    streamed = run(["zip", "-q", "-r", "-fz-", "-"] + top, src, env)
+    with open(os.path.join(out, "zip_stream.zip"), "wb") as f:
+        f.write(streamed)
+    zip_manifest(out, "zip_stream.zip", "zip -r -fz- - (to a pipe)", "", in_src)
+    index.append(("zip_stream.zip", "zip", "", "zip -r -fz- - (to a pipe)"))
+
+    # From stdin to a pipe: one entry named "-", made from docs/guide.txt.
+    with open(os.path.join(src, "docs", "guide.txt"), "rb") as f:
+        streamed = run(["zip", "-q", "-fz-", "-", "-"], src, env, f.read())
+    with open(os.path.join(out, "zip_stdin.zip"), "wb") as f:
+        f.write(streamed)
+    zip_manifest(out, "zip_stdin.zip", "zip -fz- - - (stdin to a pipe)", "",
+                 lambda name: "src/docs/guide.txt")
+    index.append(("zip_stdin.zip", "zip", "", "zip -fz- - - (stdin to a pipe)"))
+
+    for archive, method, tool in (("py_deflated.zip", zipfile.ZIP_DEFLATED, "zipfile deflated"),
+                                  ("py_stored.zip", zipfile.ZIP_STORED, "zipfile stored")):
+        python_zip(out, archive, method, every)
+        zip_manifest(out, archive, "python " + tool, "", in_src)
+        index.append((archive, "zip", "", "python " + tool))
+
+    for archive, option, rel in (("gzip_named.gz", "-N", "docs/guide.txt"),
+                                 ("gzip_bare.gz", "-n", "docs/guide.txt"),
+                                 ("gzip_random.gz", "-N", "bin/random.bin"),
+                                 ("gzip_empty.gz", "-N", "docs/empty.dat")):
+        data = run(["gzip", "-c", option, rel], src, env)
+        with open(os.path.join(out, archive), "wb") as f:
+            f.write(data)
+        tool = "gzip -c %s %s" % (option, rel)
+        gzip_manifest(out, archive, tool, in_src(rel))
+        index.append((archive, "gzip", "", tool))
+
+    # Written last: its time stamp tells the build that everything is there.
+    with open(os.path.join(out, "archives.txt"), "w", newline="\n") as f:
+        f.write("# archive\tkind\tpassword\ttool\n")
+        for row in index:
+            f.write("\t".join(row) + "\n")
+    print("make_interop: %d archives in %s" % (len(index), out))
+
+
+if __name__ == "__main__":
+    main()
