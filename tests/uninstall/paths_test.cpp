@@ -1,0 +1,122 @@
+// paths_test.cpp -- the add-on path built from the uninstaller's own path, and
+// the batch path built from the temp folder, within their 260-byte buffers.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "uninstall.h"
+
+namespace {
+
+// A path buffer followed by guard bytes that no path operation may touch.
+struct GuardedBuffer {
+    static const int GUARD = 64;
+    char bytes[260 + GUARD];
+
+    GuardedBuffer() { memset(bytes, 0x7F, sizeof bytes); }
+    bool GuardIntact() const
+    {
+        for (int i = 260; i < 260 + GUARD; i++)
+            if (bytes[i] != 0x7F)
+                return false;
+        return true;
+    }
+};
+
+std::string Repeat(char c, size_t n) { return std::string(n, c); }
+
+struct AddonCase {
+    std::string name;
+    std::string ownPath;
+    DWORD length;             // as GetModuleFileNameA would return it
+    const char* expected;     // nullptr: refused, buffer left alone
+};
+
+TEST(AddonPath, SameFolderAsTheUninstaller)
+{
+    const std::string folder248 = "C:\\" + Repeat('f', 244) + "\\";    // 248 bytes, backslash included
+    const std::string folder249 = "C:\\" + Repeat('f', 245) + "\\";    // 249 bytes
+    const std::string tooLong = folder248 + Repeat('x', 12);          // 260: cut short by the system
+    const std::string expected248 = folder248 + "tarvune.dll";        // 259 bytes and the zero
+    const AddonCase cases[] = {
+        {"plain folder", "C:\\Tools\\Addon\\UTarvune.exe", 27, "C:\\Tools\\Addon\\tarvune.dll"},
+        {"folder with blanks", "C:\\Program Files\\Tarvune Add-on\\UTarvune.exe", 44,
+         "C:\\Program Files\\Tarvune Add-on\\tarvune.dll"},
+        {"UNC folder", "\\\\server\\share\\UTarvune.exe", 27, "\\\\server\\share\\tarvune.dll"},
+        {"drive root", "C:\\UTarvune.exe", 15, "C:\\tarvune.dll"},
+        {"no backslash: bare name", "UTarvune.exe", 12, "tarvune.dll"},
+        {"forward slashes do not separate", "C:/Tools/UTarvune.exe", 21, "tarvune.dll"},
+        {"own path unknown", "", 0, "tarvune.dll"},
+        {"longest folder that fits", folder248 + "u.exe", 253, expected248.c_str()},
+        {"folder too long for the add-on name", folder249 + "u.exe", 254, nullptr},
+        {"own path cut short", tooLong.substr(0, 259), 260, nullptr},
+    };
+    for (const AddonCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        GuardedBuffer buffer;
+        memcpy(buffer.bytes, c.ownPath.c_str(), c.ownPath.size() + 1);
+        bool built = MakeAddonPath(buffer.bytes, c.length);
+        if (c.expected) {
+            EXPECT_TRUE(built);
+            EXPECT_EQ(std::string(buffer.bytes), std::string(c.expected));
+        } else {
+            EXPECT_FALSE(built);
+            EXPECT_EQ(std::string(buffer.bytes), c.ownPath);
+        }
+        EXPECT_TRUE(buffer.GuardIntact());
+    }
+}
+
+// GetTempPathA reads TMP when it is called, so each case sets it in this
+// process; the original value comes back at the end.
+class BatchPath : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        DWORD n = GetEnvironmentVariableA("TMP", savedTmp, sizeof savedTmp);
+        hadTmp = n > 0 && n < sizeof savedTmp;
+    }
+    void TearDown() override { SetEnvironmentVariableA("TMP", hadTmp ? savedTmp : nullptr); }
+
+    char savedTmp[1024];
+    bool hadTmp = false;
+};
+
+TEST_F(BatchPath, BuiltBehindTheTempFolder)
+{
+    const std::string folder246 = "C:\\" + Repeat('t', 243);   // GetTempPathA adds the backslash: 247
+    const std::string folder247 = "C:\\" + Repeat('t', 244);   // 248 with the backslash: does not fit
+    struct Case {
+        std::string name;
+        std::string tmp;
+        const char* expected;  // nullptr: refused
+    };
+    const std::string expected246 = folder246 + "\\tarvune.bat";
+    const Case cases[] = {
+        {"temp folder with its backslash", "C:\\Temp\\", "C:\\Temp\\tarvune.bat"},
+        {"backslash added by the system", "C:\\Temp", "C:\\Temp\\tarvune.bat"},
+        {"blanks", "C:\\Documents and Settings\\Jo\\Local Settings\\Temp",
+         "C:\\Documents and Settings\\Jo\\Local Settings\\Temp\\tarvune.bat"},
+        {"247 characters: the longest that fits", folder246, expected246.c_str()},
+        {"248 characters: refused", folder247, nullptr},
+        {"far too long: refused", "C:\\" + Repeat('t', 400), nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(SetEnvironmentVariableA("TMP", c.tmp.c_str()));
+        GuardedBuffer buffer;
+        lstrcpyA(buffer.bytes, "previous contents");
+        bool built = MakeBatchPath(buffer.bytes);
+        if (c.expected) {
+            EXPECT_TRUE(built);
+            EXPECT_EQ(std::string(buffer.bytes), std::string(c.expected));
+            EXPECT_LT(strlen(buffer.bytes), 260u);
+        } else {
+            EXPECT_FALSE(built);
+        }
+        EXPECT_TRUE(buffer.GuardIntact());
+    }
+}
+
+}  // namespace

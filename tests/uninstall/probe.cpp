@@ -1,0 +1,253 @@
+// probe.cpp -- the Windows side of the uninstaller's GUI tests: a small
+// command-line tool that the test script runs under Wine to start the
+// uninstaller with a chosen temp folder, to set up and read the registry
+// entries it removes, to hold a file open, and to describe its windows.
+// Window descriptions are printed as JSON for the script to parse.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+static const char SHARED_DLLS_KEY[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
+static const char UNINSTALL_KEY[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tarvune";
+
+static std::string Json(const std::string& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += (char)c;
+        } else if (c < 0x20) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += (char)c;
+        }
+    }
+    return out + "\"";
+}
+
+static std::string WindowText(HWND window)
+{
+    char text[512] = "";
+    GetWindowTextA(window, text, sizeof text);
+    return text;
+}
+
+static std::string ClassOf(HWND window)
+{
+    char name[256] = "";
+    GetClassNameA(window, name, sizeof name);
+    return name;
+}
+
+static std::string RectJson(const RECT& r)
+{
+    char out[96];
+    snprintf(out, sizeof out, "[%ld, %ld, %ld, %ld]", r.left, r.top, r.right, r.bottom);
+    return out;
+}
+
+// run EXE TEMPDIR: starts EXE with TMP and TEMP set to TEMPDIR (Wine sets
+// its own otherwise), waits for it, and exits with its exit code.
+static int Run(const char* exe, const char* tempDir)
+{
+    SetEnvironmentVariableA("TMP", tempDir);
+    SetEnvironmentVariableA("TEMP", tempDir);
+    std::string commandLine = std::string("\"") + exe + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        fprintf(stderr, "cannot start %s: error %lu\n", exe, GetLastError());
+        return 101;
+    }
+    CloseHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 102;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    printf("exit %lu\n", code);
+    return (int)code;
+}
+
+// registry-set ADDONPATH COUNT: the entries an installer leaves behind.
+// Prints whether the shared-DLL key itself had to be created.
+static int RegistrySet(const char* addonPath, DWORD count)
+{
+    HKEY key;
+    DWORD disposition = 0;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SHARED_DLLS_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &key, &disposition) != ERROR_SUCCESS)
+        return 1;
+    LONG set = RegSetValueExA(key, addonPath, 0, REG_DWORD, (const BYTE*)&count, sizeof count);
+    RegCloseKey(key);
+    if (set != ERROR_SUCCESS)
+        return 1;
+    printf("created-shared-key %d\n", disposition == REG_CREATED_NEW_KEY ? 1 : 0);
+
+    static const char name[] = "Tarvune Add-on Library";
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
+        return 1;
+    set = RegSetValueExA(key, "DisplayName", 0, REG_SZ, (const BYTE*)name, sizeof name);
+    RegCloseKey(key);
+    return set == ERROR_SUCCESS ? 0 : 1;
+}
+
+// registry-state ADDONPATH: prints the shared-DLL count (or "absent") and
+// whether the uninstall key exists, as JSON.
+static int RegistryState(const char* addonPath)
+{
+    std::string shared = "null";
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SHARED_DLLS_KEY, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        DWORD count = 0, size = sizeof count, type = 0;
+        if (RegQueryValueExA(key, addonPath, nullptr, &type, (BYTE*)&count, &size) == ERROR_SUCCESS)
+            shared = std::to_string(count);
+        RegCloseKey(key);
+    }
+    bool uninstallKey = RegOpenKeyExA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    if (uninstallKey)
+        RegCloseKey(key);
+    printf("{\"shared_count\": %s, \"uninstall_key\": %s}\n", shared.c_str(), uninstallKey ? "true" : "false");
+    return 0;
+}
+
+// registry-clear ADDONPATH REMOVE_SHARED_KEY: removes what registry-set made.
+static int RegistryClear(const char* addonPath, bool removeSharedKey)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SHARED_DLLS_KEY, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+        RegDeleteValueA(key, addonPath);
+        RegCloseKey(key);
+    }
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY);
+    if (removeSharedKey)
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, SHARED_DLLS_KEY);
+    return 0;
+}
+
+// hold PATH: keeps PATH open without delete sharing, as a running program
+// holds a loaded library, until standard input ends.
+static int Hold(const char* path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "cannot open %s: error %lu\n", path, GetLastError());
+        return 1;
+    }
+    printf("held\n");
+    fflush(stdout);
+    char c;
+    DWORD got;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &got, nullptr) && got == 1) {
+    }
+    CloseHandle(file);
+    return 0;
+}
+
+// The point of the caption where the window reports its close box, in
+// screen coordinates.
+static POINT FindCloseBox(HWND window)
+{
+    RECT r;
+    GetWindowRect(window, &r);
+    for (int y = r.top; y < r.top + 40 && y < r.bottom; y++) {
+        for (int x = r.right - 1; x > r.right - 60 && x > r.left; x--) {
+            if (SendMessageA(window, WM_NCHITTEST, 0, MAKELPARAM(x, y)) == HTCLOSE) {
+                // Aim at the middle of the box, not its edge.
+                int left = x;
+                while (left > r.left && SendMessageA(window, WM_NCHITTEST, 0, MAKELPARAM(left - 1, y)) == HTCLOSE)
+                    left--;
+                int bottom = y;
+                while (bottom < r.bottom && SendMessageA(window, WM_NCHITTEST, 0, MAKELPARAM(x, bottom + 1)) == HTCLOSE)
+                    bottom++;
+                return POINT{(left + x) / 2, (y + bottom) / 2};
+            }
+        }
+    }
+    return POINT{-1, -1};
+}
+
+// window TITLE: describes the top-level window of that title and its
+// controls in z-order (the template's order), as JSON; exits 1 if absent.
+static int Describe(const char* title)
+{
+    HWND window = FindWindowA(nullptr, title);
+    if (!window)
+        return 1;
+    RECT r;
+    GetWindowRect(window, &r);
+    GUITHREADINFO thread = {};
+    thread.cbSize = sizeof thread;
+    GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &thread);
+    POINT close = FindCloseBox(window);
+    HWND owner = GetWindow(window, GW_OWNER);
+
+    std::string out = "{\"title\": " + Json(WindowText(window)) + ", \"class\": " + Json(ClassOf(window));
+    out += ", \"style\": " + std::to_string((unsigned long)GetWindowLongA(window, GWL_STYLE));
+    out += ", \"rect\": " + RectJson(r);
+    out += ", \"close_box\": [" + std::to_string(close.x) + ", " + std::to_string(close.y) + "]";
+    out += ", \"owner_title\": " + (owner ? Json(WindowText(owner)) : std::string("null"));
+    out += ", \"focus_id\": " + std::to_string(thread.hwndFocus ? GetDlgCtrlID(thread.hwndFocus) : 0);
+    out += ", \"controls\": [";
+    bool first = true;
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        GetWindowRect(child, &r);
+        out += first ? "" : ", ";
+        first = false;
+        out += "{\"id\": " + std::to_string(GetDlgCtrlID(child) & 0xFFFF);
+        out += ", \"class\": " + Json(ClassOf(child)) + ", \"text\": " + Json(WindowText(child));
+        out += ", \"style\": " + std::to_string((unsigned long)GetWindowLongA(child, GWL_STYLE));
+        out += ", \"rect\": " + RectJson(r);
+        if (lstrcmpiA(ClassOf(child).c_str(), PROGRESS_CLASSA) == 0) {
+            // With no structure to fill, the range comes back as the result.
+            LRESULT low = SendMessageA(child, PBM_GETRANGE, TRUE, 0);
+            LRESULT high = SendMessageA(child, PBM_GETRANGE, FALSE, 0);
+            LRESULT position = SendMessageA(child, PBM_GETPOS, 0, 0);
+            out += ", \"range\": [" + std::to_string(low) + ", " + std::to_string(high) + "]";
+            out += ", \"position\": " + std::to_string(position);
+        }
+        out += "}";
+    }
+    out += "]}";
+    printf("%s\n", out.c_str());
+    return 0;
+}
+
+// close TITLE: asks the window of that title to close, as its close box
+// would; exits 1 if there is none.
+static int Close(const char* title)
+{
+    HWND window = FindWindowA(nullptr, title);
+    return window && PostMessageA(window, WM_CLOSE, 0, 0) ? 0 : 1;
+}
+
+int main(int argc, char** argv)
+{
+    std::string command = argc > 1 ? argv[1] : "";
+    if (command == "run" && argc == 4)
+        return Run(argv[2], argv[3]);
+    if (command == "registry-set" && argc == 4)
+        return RegistrySet(argv[2], (DWORD)strtoul(argv[3], nullptr, 10));
+    if (command == "registry-state" && argc == 3)
+        return RegistryState(argv[2]);
+    if (command == "registry-clear" && argc == 4)
+        return RegistryClear(argv[2], argv[3][0] == '1');
+    if (command == "hold" && argc == 3)
+        return Hold(argv[2]);
+    if (command == "window" && argc == 3)
+        return Describe(argv[2]);
+    if (command == "close" && argc == 3)
+        return Close(argv[2]);
+    fprintf(stderr,
+            "usage: probe run EXE TEMPDIR | registry-set ADDONPATH COUNT | registry-state ADDONPATH |\n"
+            "       registry-clear ADDONPATH 0|1 | hold PATH | window TITLE | close TITLE\n");
+    return 2;
+}
