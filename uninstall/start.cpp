@@ -16,6 +16,11 @@ extern "C" __attribute__((force_align_arg_pointer, noreturn)) void UninstallStar
     g_dialog = CreateDialogParamA(g_module, MAKEINTRESOURCEA(DIALOG_UNINSTALL), nullptr,
                                   UninstallDialogProc, 0);
     if (!g_dialog) {
+        // A dialog that failed half-way was destroyed, and its WM_DESTROY
+        // posted the quit message; the box would take that as its own end
+        // and vanish unseen.
+        MSG quit;
+        PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
         MessageBoxA(nullptr, "Can't create window!", "Error during uninstall:", MB_ICONWARNING | MB_OK);
         ExitProcess(0);
     }

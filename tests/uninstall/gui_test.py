@@ -27,6 +27,7 @@ import time
 
 TITLE = "Uninstall Tarvune Add-on Library"
 WARNING_CAPTION = "Can't delete the file named:"
+ERROR_CAPTION = "Error during uninstall:"
 EXPECTED_CONTROLS = [  # id, class, text, in tab order
     (1, "button", "OK"),
     (2, "button", "Cancel"),
@@ -249,7 +250,7 @@ class Case:
     def finish(self):
         # Whatever went wrong, leave no program, holder, registry entry or file.
         if self.process and self.process.poll() is None:
-            for title in (WARNING_CAPTION, TITLE):
+            for title in (WARNING_CAPTION, ERROR_CAPTION, TITLE):
                 self.env.probe("close", title, check=False)
             try:
                 self.process.wait(timeout=WAIT)
@@ -394,6 +395,28 @@ def case_long_temp(c):
     c.check(os.path.exists(c.exe), "the program stays")
     for folder in (long_temp, c.temp, c.folder, c.root):
         c.check(not os.path.exists(os.path.join(folder, "tarvune.bat")), f"no batch file in {folder}")
+
+
+def case_no_dialog(c):
+    """A dialog that cannot be created: the error box, then exit code 0 and no change."""
+    c.register(3)
+    # A copy whose template names a control class that nobody registered.
+    with open(c.exe, "rb") as f:
+        image = f.read()
+    known, unknown = "msctls_progress32".encode("utf-16-le"), "msctls_missing_32".encode("utf-16-le")
+    if image.count(known) != 1:
+        raise Failed("the progress bar's class name is not in the template once")
+    with open(c.exe, "wb") as f:
+        f.write(image.replace(known, unknown))
+    c.start()
+    box = c.wait_window(ERROR_CAPTION)
+    d = c.describe(ERROR_CAPTION)
+    texts = [k["text"] for k in d["controls"] if k["class"].lower() == "static"]
+    c.check("Can't create window!" in texts, f"the error box's text: {texts}")
+    c.check(d["owner_title"] is None, "the error box has no owner")
+    c.press(box, "Return")
+    c.check(c.wait_exit() == 0, "exit code 0")
+    c.check_untouched()
 
 
 CASES = {name[len("case_"):]: f for name, f in globals().items() if name.startswith("case_")}

@@ -1,7 +1,8 @@
 // probe.cpp -- the Windows side of the uninstaller's GUI tests: a small
 // command-line tool that the test script runs under Wine to start the
 // uninstaller with a chosen temp folder, to set up and read the registry
-// entries it removes, to hold a file open, and to describe its windows.
+// entries it removes, to hold a file open, and to describe and close its
+// windows.
 // Window descriptions are printed as JSON for the script to parse.
 #include <windows.h>
 #include <commctrl.h>
