@@ -1,0 +1,152 @@
+// variables.cpp -- the script's variables: the pool, and the slots that read and set it.
+// Names are stored upper case, so lookups ignore case; a compound name is the
+// stem (with its dot) followed by the tail, e.g. "ITEM.3". Values are byte
+// strings and may hold NUL bytes.
+#include <map>
+#include <string>
+
+#include "host.h"
+#include "morvalin_exports.h"
+
+namespace mhost {
+
+static std::map<std::string, std::string> variables;
+
+std::string UpperName(const char* name, size_t length)
+{
+    std::string upper(name, length);
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return upper;
+}
+
+// A name a script could assign to: letters, digits and . ! ? _, not starting
+// with a digit or a dot. Tails are taken literally (no substitution).
+static bool IsVariableName(const std::string& name)
+{
+    if (name.empty() || (name[0] >= '0' && name[0] <= '9') || name[0] == '.')
+        return false;
+    for (char c : name) {
+        bool letter = c >= 'A' && c <= 'Z';
+        bool digit = c >= '0' && c <= '9';
+        if (!letter && !digit && c != '.' && c != '!' && c != '?' && c != '_')
+            return false;
+    }
+    return true;
+}
+
+void DropVariables()
+{
+    variables.clear();
+}
+
+// Slot 0: the variable's text and its length in *word; null when it has no
+// value (word 0), or when the lookup failed (word 5). The text stays valid
+// until the variable changes.
+const char* HOSTCALL GetVariable(CallContext context, const uint8_t* name, uint32_t zero,
+                                 uint32_t* word, uint32_t flags)
+{
+    CheckContext("GetVariable", context);
+    if (zero != 0 || flags != GETVARIABLE_TEXT)
+        RecordViolation("GetVariable: third argument " + UnsignedText(zero) + ", flags " +
+                        UnsignedText(flags) + " (expected 0 and 0x90000000)");
+    if (word == nullptr || name == nullptr) {
+        RecordViolation("GetVariable: null name or status word");
+        return nullptr;
+    }
+    if (FaultFires(Fault::GetVariable)) {
+        *word = GETVARIABLE_FAILED;
+        return nullptr;
+    }
+    auto it = variables.find(UpperName(reinterpret_cast<const char*>(name) + 1, name[0]));
+    if (it == variables.end()) {
+        *word = 0;
+        return nullptr;
+    }
+    *word = static_cast<uint32_t>(it->second.size());
+    return it->second.c_str();
+}
+
+// Slot 1. The host takes the value whatever the outcome; nonzero means the
+// variable was not set.
+uint32_t HOSTCALL SetVariable(CallContext context, const char* name, uint32_t zero,
+                              uintptr_t value, uint32_t flags)
+{
+    CheckContext("SetVariable", context);
+    if (zero != 0)
+        RecordViolation("SetVariable: third argument " + UnsignedText(zero) + " (expected 0)");
+
+    // Flags: 0x8000000 a tail, 0x4000000 a number instead of a value; the low
+    // bits are the tail's number.
+    const uint32_t tailNumber = flags & (SETVARIABLE_NUMBER - 1);
+    const bool isTail = (flags & SETVARIABLE_TAIL) != 0;
+    const bool isNumber = (flags & SETVARIABLE_NUMBER) != 0;
+
+    std::string text;
+    if (isNumber) {
+        text = UnsignedText(static_cast<uint32_t>(value));
+    } else if (value == 0) {
+        RecordViolation("SetVariable: a null value");
+        return 1;
+    } else if (!TakeValue(reinterpret_cast<const void*>(value), "SetVariable", &text)) {
+        return 1;
+    }
+    if ((flags & ~(SETVARIABLE_TAIL | SETVARIABLE_NUMBER | (SETVARIABLE_NUMBER - 1))) != 0 ||
+        (!isTail && tailNumber != 0)) {
+        RecordViolation("SetVariable: unknown flags " + UnsignedText(flags));
+        return 1;
+    }
+    if (name == nullptr) {
+        RecordViolation("SetVariable: a null name");
+        return 1;
+    }
+
+    std::string upper = UpperName(name, std::char_traits<char>::length(name));
+    if (isTail) {
+        if (upper.empty() || upper.back() != '.')
+            upper += '.';
+        upper += UnsignedText(tailNumber);
+    }
+    if (!IsVariableName(upper) || SetVariableFails(upper))
+        return 1;
+    variables[upper] = text;
+    return 0;
+}
+
+}  // namespace mhost
+
+using namespace mhost;
+
+extern "C" void MorvalinSetVariable(const char* name, const char* value, uint32_t length)
+{
+    variables[UpperName(name, std::char_traits<char>::length(name))].assign(value, length);
+}
+
+extern "C" int32_t MorvalinGetVariable(const char* name, char* buffer, uint32_t capacity,
+                                       uint32_t* length)
+{
+    auto it = variables.find(UpperName(name, std::char_traits<char>::length(name)));
+    if (it == variables.end())
+        return 0;
+    *length = CopyOut(it->second, buffer, capacity);
+    return 1;
+}
+
+extern "C" void MorvalinDropVariable(const char* name)
+{
+    std::string upper = UpperName(name, std::char_traits<char>::length(name));
+    if (upper.empty() || upper.back() != '.') {
+        variables.erase(upper);
+        return;
+    }
+    // The stem itself and every compound name under it.
+    auto it = variables.lower_bound(upper);
+    while (it != variables.end() && it->first.compare(0, upper.size(), upper) == 0)
+        it = variables.erase(it);
+}
+
+extern "C" void MorvalinDropVariables(void)
+{
+    variables.clear();
+}
