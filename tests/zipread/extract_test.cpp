@@ -1,0 +1,523 @@
+// extract_test.cpp -- putting the current entry into memory, a new file or a
+// caller's handle: directories on the way, attributes and times, what the
+// caller's handle looks like afterwards, and every failure along the way.
+// Linked with the fault-injection reader, so that allocations, reads and
+// writes can be failed one at a time.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <thread>
+
+#include "faults.h"
+#include "support/bytes.h"
+#include "support/winfiles.h"
+#include "support/zipbuilder.h"
+#include "zipread.h"
+
+namespace {
+
+std::string Sample(size_t size, uint32_t seed = 1)
+{
+    std::string out(size, '\0');
+    uint32_t x = seed;
+    for (size_t i = 0; i < size; i++) {
+        x = x * 1103515245u + 12345u;
+        out[i] = (char)(x >> 24);
+    }
+    return out;
+}
+
+struct OpenZip {
+    Archive* archive = nullptr;
+    uint32_t code;
+    explicit OpenZip(const std::string& bytes, const char* password = nullptr)
+    {
+        code = OpenArchive(&archive, bytes.data(), (uint32_t)bytes.size(), SOURCE_MEMORY, password,
+                           password ? (uint32_t)strlen(password) : 0);
+    }
+    ~OpenZip()
+    {
+        if (archive)
+            ReleaseArchive(archive);
+    }
+};
+
+// Unix seconds as a FILETIME, computed here independently of the reader.
+uint64_t UnixToFileTime(int32_t seconds)
+{
+    return (uint64_t)((int64_t)seconds * 10000000 + 116444736000000000LL);
+}
+
+uint64_t AsNumber(const FILETIME& t)
+{
+    return (uint64_t)t.dwHighDateTime << 32 | t.dwLowDateTime;
+}
+
+struct FileTimes {
+    uint64_t creation = 0, access = 0, write = 0;
+};
+
+FileTimes TimesOf(const std::string& path)
+{
+    FileTimes times;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, file) << "opening " << path;
+    if (file == INVALID_HANDLE_VALUE)
+        return times;
+    FILETIME c, a, w;
+    EXPECT_TRUE(GetFileTime(file, &c, &a, &w));
+    CloseHandle(file);
+    times.creation = AsNumber(c);
+    times.access = AsNumber(a);
+    times.write = AsNumber(w);
+    return times;
+}
+
+HANDLE CreateForWriting(const std::string& path)
+{
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+uint32_t CurrentPosition(HANDLE handle)
+{
+    return SetFilePointer(handle, 0, nullptr, FILE_CURRENT);
+}
+
+const int32_t MODIFIED = 1000000000;  // 2001-09-09 01:46:40 UTC
+const int32_t ACCESSED = 1100000000;
+const int32_t CREATED = 900000000;
+
+class ExtractTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        FaultsReset(FaultPlan());
+        ASSERT_TRUE(dir.ok());
+    }
+    // Extracts entry `index` of `z` to `relative` under the temp folder.
+    uint32_t ToPath(OpenZip& z, uint32_t index, const std::string& relative)
+    {
+        uint32_t selected = SelectEntry(z.archive, index);
+        EXPECT_EQ(0u, selected) << "selecting entry " << index;
+        if (selected)
+            return 1000 + selected;
+        std::string path = dir.file(relative);
+        return ExtractEntry(z.archive, &path[0], EXTRACT_TO_PATH);
+    }
+    TempDir dir;
+};
+
+TEST_F(ExtractTest, FilesLandUnderNewDirectoriesWithTheirData)
+{
+    std::string big = Sample(100000, 2);
+    std::string zip = ZipBuilder()
+                          .add("top.txt", "top level", 0)
+                          .add("a/b/c/deep.bin", big)
+                          .add("a/b/side.txt", "beside", 0)
+                          .build();
+    OpenZip z(zip);
+    ASSERT_EQ(0u, z.code);
+    EXPECT_EQ(0u, ToPath(z, 0, "top.txt"));
+    EXPECT_EQ(0u, ToPath(z, 1, "a/b/c/deep.bin"));
+    EXPECT_EQ(0u, ToPath(z, 2, "a/b/side.txt")) << "directories already there are no error";
+    EXPECT_EQ("top level", ReadWholeFile(dir.file("top.txt")));
+    EXPECT_TRUE(ReadWholeFile(dir.file("a/b/c/deep.bin")) == big);
+    EXPECT_EQ("beside", ReadWholeFile(dir.file("a/b/side.txt")));
+    EXPECT_EQ(-1, z.archive->currentIndex) << "extraction consumes the selection";
+}
+
+TEST_F(ExtractTest, AnExistingFileIsReplaced)
+{
+    ASSERT_TRUE(WriteWholeFile(dir.file("f.txt"), std::string(50000, 'o')));
+    OpenZip z(ZipBuilder().add("f.txt", "new").build());
+    ASSERT_EQ(0u, z.code);
+    EXPECT_EQ(0u, ToPath(z, 0, "f.txt"));
+    EXPECT_EQ("new", ReadWholeFile(dir.file("f.txt")));
+}
+
+// Wine keeps no creation time of its own on Linux file systems (it reports
+// the last-write time), so only the other two can be read back here.
+TEST_F(ExtractTest, FileGetsTheEntrysTimes)
+{
+    ZipBuilder::Entry e("timed.txt", "tick tock");
+    e.centralExtra = UtBlock(7, MODIFIED, ACCESSED, CREATED);
+    ZipBuilder::Entry empty("empty.txt", "", 0);
+    empty.centralExtra = UtBlock(7, MODIFIED, ACCESSED, CREATED);
+    OpenZip z(ZipBuilder().add(e).add(empty).build());
+    ASSERT_EQ(0u, z.code);
+    for (uint32_t i = 0; i < 2; i++) {
+        std::string name = i == 0 ? "timed.txt" : "empty.txt";
+        SCOPED_TRACE(name);
+        ASSERT_EQ(0u, ToPath(z, i, name));
+        FileTimes times = TimesOf(dir.file(name));
+        EXPECT_EQ(UnixToFileTime(MODIFIED), times.write);
+        EXPECT_EQ(UnixToFileTime(ACCESSED), times.access);
+        ASSERT_TRUE(FileExists(dir.file(name)));
+    }
+    EXPECT_EQ("", ReadWholeFile(dir.file("empty.txt")));
+    EXPECT_EQ("tick tock", ReadWholeFile(dir.file("timed.txt")));
+}
+
+// The file is created with the mapped attributes; read-only files are still
+// written in full through the handle that created them.
+TEST_F(ExtractTest, FileGetsTheEntrysAttributes)
+{
+    struct Case {
+        const char* name;
+        uint8_t host;
+        uint32_t external;
+        DWORD expected;
+    };
+    const Case cases[] = {
+        {"dos archive", HOST_MSDOS, 0x20, FILE_ATTRIBUTE_ARCHIVE},
+        {"dos read-only", HOST_MSDOS, 0x21, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY},
+        {"unix 0644", HOST_UNIX, 0x81A40000, FILE_ATTRIBUTE_ARCHIVE},
+        {"unix 0444", HOST_UNIX, 0x81240000, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY},
+    };
+    std::string data = Sample(40000, 3);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ZipBuilder::Entry e("attr.bin", data);
+        e.madeBy(c.host);
+        e.externalAttributes = c.external;
+        OpenZip z(ZipBuilder().add(e).build());
+        ASSERT_EQ(0u, z.code);
+        std::string name = std::string(c.name) + ".bin";
+        ASSERT_EQ(0u, ToPath(z, 0, name));
+        DWORD attributes = GetFileAttributesA(dir.file(name).c_str());
+        EXPECT_EQ(c.expected, attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE |
+                                            FILE_ATTRIBUTE_DIRECTORY));
+        EXPECT_TRUE(ReadWholeFile(dir.file(name)) == data);
+    }
+}
+
+TEST_F(ExtractTest, DirectoryEntriesBecomeDirectories)
+{
+    ZipBuilder::Entry d("d1/d2/", "", 0);
+    d.externalAttributes = 0x10;
+    OpenZip z(ZipBuilder().add(d).build());
+    ASSERT_EQ(0u, z.code);
+
+    ASSERT_EQ(0u, SelectEntry(z.archive, 0));
+    std::string path = dir.file("d1/d2/");
+    EXPECT_EQ(0u, ExtractEntry(z.archive, &path[0], EXTRACT_TO_PATH));
+    EXPECT_EQ(dir.file("d1/d2/"), path) << "the path text is given back unchanged";
+    EXPECT_TRUE(DirectoryExists(dir.file("d1/d2")));
+    EXPECT_EQ(0, z.archive->currentIndex) << "a created directory stays current";
+
+    HANDLE file = CreateForWriting(dir.file("handle.out"));
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    EXPECT_EQ(0u, ExtractEntry(z.archive, file, EXTRACT_TO_HANDLE));
+    EXPECT_EQ(0u, GetFileSize(file, nullptr)) << "nothing written onto a handle";
+    CloseHandle(file);
+    EXPECT_EQ(0, z.archive->currentIndex);
+
+    EXPECT_EQ(0u, ExtractEntry(z.archive, nullptr, EXTRACT_TO_MEMORY)) << "its (empty) data";
+    EXPECT_EQ(-1, z.archive->currentIndex);
+
+    std::string again = dir.file("d1/d2/");
+    EXPECT_EQ((uint32_t)RESULT_BAD_ARGUMENTS, ExtractEntry(z.archive, &again[0], EXTRACT_TO_PATH));
+}
+
+// A file standing where a directory must go: neither the directory entry
+// nor a file under it can be made.
+TEST_F(ExtractTest, AFileInTheWayOfADirectory)
+{
+    ASSERT_TRUE(WriteWholeFile(dir.file("blocker"), "x"));
+    ZipBuilder::Entry d("blocker/", "", 0);
+    d.externalAttributes = 0x10;
+    OpenZip z(ZipBuilder().add(d).add("blocker/inner.txt", "data").build());
+    ASSERT_EQ(0u, z.code);
+    EXPECT_EQ((uint32_t)RESULT_CANT_OPEN, ToPath(z, 0, "blocker/"));
+    EXPECT_EQ(-1, z.archive->currentIndex);
+    EXPECT_EQ((uint32_t)RESULT_CANT_OPEN, ToPath(z, 1, "blocker/inner.txt"));
+    EXPECT_EQ(-1, z.archive->currentIndex);
+    EXPECT_EQ("x", ReadWholeFile(dir.file("blocker")));
+}
+
+TEST_F(ExtractTest, CreatePathDirectoriesWalk)
+{
+    struct Case {
+        const char* name;
+        std::string path;
+        BOOL lastIsDirectory;
+        const char* mustExist;   // relative to the temp folder, or null
+        const char* mustNotExist;
+    };
+    const Case cases[] = {
+        {"last component is a file", dir.file("p/q/file.txt"), FALSE, "p/q", "p/q/file.txt"},
+        {"last component is a directory", dir.file("r/s"), TRUE, "r/s", nullptr},
+        {"trailing backslash", dir.file("t/u\\"), FALSE, "t/u", nullptr},
+        {"already there", dir.file("p/q/v"), TRUE, "p/q/v", nullptr},
+        {"no directory at all", "file.txt", FALSE, nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string text = c.path;
+        EXPECT_TRUE(CreatePathDirectories(&text[0], c.lastIsDirectory));
+        EXPECT_EQ(c.path, text) << "the path comes back as it was";
+        if (c.mustExist) {
+            EXPECT_TRUE(DirectoryExists(dir.file(c.mustExist)));
+        }
+        if (c.mustNotExist) {
+            EXPECT_FALSE(DirectoryExists(dir.file(c.mustNotExist)));
+            EXPECT_FALSE(FileExists(dir.file(c.mustNotExist)));
+        }
+    }
+    // Without its drive prefix, the same folder from the current drive's root.
+    char current[MAX_PATH];
+    ASSERT_NE(0u, GetCurrentDirectoryA(MAX_PATH, current));
+    ASSERT_TRUE(SetCurrentDirectoryA(dir.path().c_str()));
+    std::string noDrive = dir.file("w/x").substr(2);
+    ASSERT_EQ('\\', noDrive[0]);
+    EXPECT_TRUE(CreatePathDirectories(&noDrive[0], TRUE));
+    SetCurrentDirectoryA(current);
+    EXPECT_TRUE(DirectoryExists(dir.file("w/x")));
+}
+
+TEST_F(ExtractTest, SecondExtractionNeedsASelection)
+{
+    OpenZip z(ZipBuilder().add("a.txt", "alpha").build(), "wrong");
+    ASSERT_EQ(0u, z.code);
+    EXPECT_EQ((uint32_t)RESULT_BAD_ARGUMENTS, ExtractEntry(z.archive, nullptr, EXTRACT_TO_MEMORY))
+        << "nothing selected yet";
+    EXPECT_EQ(0u, ToPath(z, 0, "a.txt"));
+    std::string path = dir.file("again.txt");
+    EXPECT_EQ((uint32_t)RESULT_BAD_ARGUMENTS, ExtractEntry(z.archive, &path[0], EXTRACT_TO_PATH));
+    EXPECT_FALSE(FileExists(path));
+
+    // A failed extraction's code stays in `error` through a refused one.
+    ZipBuilder::Entry e("s", "secret");
+    e.password = "right";
+    OpenZip locked(ZipBuilder().add(e).build(), "wrong");
+    ASSERT_EQ(0u, locked.code);
+    EXPECT_EQ((uint32_t)RESULT_PASSWORD, ToPath(locked, 0, "s"));
+    EXPECT_EQ((uint32_t)RESULT_BAD_ARGUMENTS, ExtractEntry(locked.archive, &path[0], EXTRACT_TO_PATH));
+    EXPECT_EQ((uint32_t)RESULT_PASSWORD, locked.archive->error);
+}
+
+TEST_F(ExtractTest, WrongPasswordLeavesAnEmptyFile)
+{
+    ZipBuilder::Entry e("s.txt", Sample(5000, 4));
+    e.password = "right";
+    OpenZip z(ZipBuilder().add(e).build(), "wrong");
+    ASSERT_EQ(0u, z.code);
+    EXPECT_EQ((uint32_t)RESULT_PASSWORD, ToPath(z, 0, "s.txt"));
+    EXPECT_TRUE(FileExists(dir.file("s.txt")));
+    EXPECT_EQ("", ReadWholeFile(dir.file("s.txt")));
+}
+
+// Data that stops short of the recorded size is not the entry: onto a file
+// or a handle that is a decoding failure, and the times stay unset.
+TEST_F(ExtractTest, DataEndingEarlyFailsFileAndHandle)
+{
+    std::string data = Sample(50000, 5);
+    std::string deflated = Deflate(data);
+    struct Case {
+        const char* name;
+        ZipBuilder::Entry entry;
+    };
+    ZipBuilder::Entry streamEnds("f", data, 8);
+    streamEnds.uncompressedSize = 50001;
+    ZipBuilder::Entry inputCut("f", data, 8);
+    inputCut.rawPayload = deflated.substr(0, 30000);
+    ZipBuilder::Entry storedShort("f", data, 0);
+    storedShort.rawPayload = data.substr(0, 20000);
+    const Case cases[] = {
+        {"deflate data end before the recorded size", streamEnds},
+        {"deflate data cut short", inputCut},
+        {"stored, compressed size below the uncompressed size", storedShort},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        OpenZip z(ZipBuilder().add(c.entry).build());
+        ASSERT_EQ(0u, z.code);
+        EXPECT_EQ((uint32_t)RESULT_FLATE, ToPath(z, 0, "early.bin"));
+        std::string written = ReadWholeFile(dir.file("early.bin"));
+        EXPECT_TRUE(written == data.substr(0, written.size())) << "what was written is the start";
+        EXPECT_NE(UnixToFileTime(0), TimesOf(dir.file("early.bin")).write);
+        EXPECT_NE(AsNumber(z.archive->writeTime), TimesOf(dir.file("early.bin")).write);
+
+        HANDLE file = CreateForWriting(dir.file("early.handle"));
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        ASSERT_EQ(0u, SelectEntry(z.archive, 0));
+        EXPECT_EQ((uint32_t)RESULT_FLATE, ExtractEntry(z.archive, file, EXTRACT_TO_HANDLE));
+        CloseHandle(file);
+    }
+}
+
+// The caller's handle is written at its own position, stays open and is
+// left after the data.
+TEST_F(ExtractTest, CallersHandleStaysOpenAndPositionedAfterTheData)
+{
+    std::string data = Sample(40000, 6);
+    ZipBuilder::Entry e("h.bin", data);
+    e.centralExtra = UtBlock(1, MODIFIED);
+    OpenZip z(ZipBuilder().add(e).build());
+    ASSERT_EQ(0u, z.code);
+    std::string path = dir.file("handle.bin");
+    HANDLE file = CreateForWriting(path);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file, "HEAD", 4, &written, nullptr));
+
+    ASSERT_EQ(0u, SelectEntry(z.archive, 0));
+    EXPECT_EQ(0u, ExtractEntry(z.archive, file, EXTRACT_TO_HANDLE));
+    EXPECT_EQ(4 + data.size(), CurrentPosition(file));
+    FILETIME c, a, w;
+    ASSERT_TRUE(GetFileTime(file, &c, &a, &w));
+    EXPECT_EQ(UnixToFileTime(MODIFIED), AsNumber(w)) << "times are set on the caller's handle";
+    EXPECT_TRUE(WriteFile(file, "TAIL", 4, &written, nullptr)) << "the handle is still open";
+    CloseHandle(file);
+    EXPECT_TRUE(ReadWholeFile(path) == "HEAD" + data + "TAIL");
+}
+
+TEST_F(ExtractTest, OntoAPipe)
+{
+    std::string data = Sample(100000, 7);
+    OpenZip z(ZipBuilder().add("p.bin", data).build());
+    ASSERT_EQ(0u, z.code);
+    HANDLE readEnd, writeEnd;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 4096));
+    std::string received;
+    std::thread reader([&] {
+        char buffer[3000];
+        DWORD n;
+        while (ReadFile(readEnd, buffer, sizeof(buffer), &n, nullptr) && n > 0)
+            received.append(buffer, n);
+    });
+    ASSERT_EQ(0u, SelectEntry(z.archive, 0));
+    uint32_t code = ExtractEntry(z.archive, writeEnd, EXTRACT_TO_HANDLE);
+    CloseHandle(writeEnd);
+    reader.join();
+    CloseHandle(readEnd);
+    EXPECT_EQ(0u, code);
+    EXPECT_TRUE(received == data) << "received " << received.size() << " bytes";
+}
+
+TEST_F(ExtractTest, HandlesThatCannotBeWritten)
+{
+    OpenZip z(ZipBuilder().add("f.txt", Sample(1000, 8)).build());
+    ASSERT_EQ(0u, z.code);
+    ASSERT_EQ(0u, SelectEntry(z.archive, 0));
+    EXPECT_EQ((uint32_t)RESULT_CANT_OPEN, ExtractEntry(z.archive, INVALID_HANDLE_VALUE, EXTRACT_TO_HANDLE));
+    EXPECT_EQ(-1, z.archive->currentIndex);
+
+    ASSERT_TRUE(WriteWholeFile(dir.file("ro.txt"), "unchanged"));
+    HANDLE readOnly = CreateFileA(dir.file("ro.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, readOnly);
+    ASSERT_EQ(0u, SelectEntry(z.archive, 0));
+    EXPECT_EQ((uint32_t)RESULT_WRITE_FAILED, ExtractEntry(z.archive, readOnly, EXTRACT_TO_HANDLE));
+    CloseHandle(readOnly);
+    EXPECT_EQ("unchanged", ReadWholeFile(dir.file("ro.txt")));
+}
+
+// Each write of the copy loop failed in turn: the file keeps the blocks
+// written before it, and gets no times.
+TEST_F(ExtractTest, AWriteFailingPartWay)
+{
+    std::string data = Sample(40000, 9);  // three blocks: 16384, 16384, 7232
+    ZipBuilder::Entry e("w.bin", data);
+    e.centralExtra = UtBlock(1, MODIFIED);
+    OpenZip z(ZipBuilder().add(e).build());
+    ASSERT_EQ(0u, z.code);
+    for (uint32_t n = 1; n <= 4; n++) {
+        SCOPED_TRACE("failing write " + std::to_string(n));
+        ASSERT_EQ(0u, SelectEntry(z.archive, 0));
+        std::string path = dir.file("w" + std::to_string(n) + ".bin");
+        FaultPlan plan;
+        plan.failWrite = n;
+        FaultsReset(plan);
+        uint32_t code = ExtractEntry(z.archive, &path[0], EXTRACT_TO_PATH);
+        FaultsReset(FaultPlan());
+        std::string written = ReadWholeFile(path);
+        if (n <= 3) {
+            EXPECT_EQ((uint32_t)RESULT_WRITE_FAILED, code);
+            EXPECT_EQ((n - 1) * ENTRY_BLOCK_SIZE, written.size());
+            EXPECT_TRUE(written == data.substr(0, written.size()));
+            EXPECT_NE(UnixToFileTime(MODIFIED), TimesOf(path).write);
+        } else {
+            EXPECT_EQ(0u, code);
+            EXPECT_TRUE(written == data);
+            EXPECT_EQ(UnixToFileTime(MODIFIED), TimesOf(path).write);
+        }
+    }
+}
+
+// Every allocation of an extraction failed in turn: each gives its code and
+// nothing leaks, until the extraction succeeds.
+TEST_F(ExtractTest, EachAllocationFailedInTurn)
+{
+    std::string data = Sample(30000, 10);
+    std::string zip = ZipBuilder().add("f.bin", data).build();
+    int32_t liveBefore = FaultsCounted().liveBlocks;
+    bool succeeded = false;
+    for (uint32_t n = 1; n < 20 && !succeeded; n++) {
+        SCOPED_TRACE("failing allocation " + std::to_string(n));
+        {
+            OpenZip z(zip);
+            ASSERT_EQ(0u, z.code);
+            ASSERT_EQ(0u, SelectEntry(z.archive, 0));
+            HANDLE file = CreateForWriting(dir.file("alloc.bin"));
+            ASSERT_NE(INVALID_HANDLE_VALUE, file);
+            FaultPlan plan;
+            plan.failAllocation = n;
+            FaultsReset(plan);
+            uint32_t code = ExtractEntry(z.archive, file, EXTRACT_TO_HANDLE);
+            FaultsReset(FaultPlan());
+            CloseHandle(file);
+            EXPECT_EQ(-1, z.archive->currentIndex);
+            EXPECT_EQ(nullptr, z.archive->stream);
+            if (code == 0) {
+                succeeded = true;
+                EXPECT_TRUE(ReadWholeFile(dir.file("alloc.bin")) == data);
+            } else {
+                // zlib allocates its window on the first inflate; that
+                // failure comes back from inflate itself.
+                EXPECT_TRUE(code == RESULT_NO_MEMORY || code == RESULT_FLATE) << "code " << code;
+            }
+        }
+        EXPECT_EQ(liveBefore, FaultsCounted().liveBlocks) << "blocks leaked";
+    }
+    EXPECT_TRUE(succeeded);
+}
+
+// Every read of a file source failed in turn, for stored and deflated data.
+TEST_F(ExtractTest, EachReadFailedInTurn)
+{
+    std::string stored = Sample(40000, 11);
+    std::string zip = ZipBuilder().add("s.bin", stored, 0).add("d.bin", stored).build();
+    std::string zipPath = dir.file("source.zip");
+    ASSERT_TRUE(WriteWholeFile(zipPath, zip));
+    for (uint32_t index = 0; index < 2; index++) {
+        SCOPED_TRACE(index == 0 ? "stored" : "deflated");
+        bool succeeded = false;
+        for (uint32_t n = 1; n < 30 && !succeeded; n++) {
+            SCOPED_TRACE("failing read " + std::to_string(n));
+            Archive* archive = nullptr;
+            ASSERT_EQ(0u, OpenArchive(&archive, zipPath.c_str(), 0, SOURCE_FILE, nullptr, 0));
+            ASSERT_EQ(0u, SelectEntry(archive, index));
+            std::string out(stored.size(), '\0');
+            FaultPlan plan;
+            plan.failRead = n;
+            FaultsReset(plan);
+            uint32_t code = ExtractEntry(archive, &out[0], EXTRACT_TO_MEMORY);
+            FaultsReset(FaultPlan());
+            if (code == 0) {
+                succeeded = true;
+                EXPECT_TRUE(out == stored);
+            } else {
+                EXPECT_EQ((uint32_t)RESULT_READ_FAILED, code);
+            }
+            ReleaseArchive(archive);
+        }
+        EXPECT_TRUE(succeeded);
+    }
+}
+
+}  // namespace
