@@ -4,6 +4,7 @@
 // strings and may hold NUL bytes.
 #include <map>
 #include <string>
+#include <utility>
 
 #include "host.h"
 #include "morvalin_exports.h"
@@ -110,7 +111,7 @@ uint32_t HOSTCALL SetVariable(CallContext context, const char* name, uint32_t ze
     }
     if (!IsVariableName(upper) || SetVariableFails(upper))
         return 1;
-    variables[upper] = text;
+    variables[upper] = std::move(text);
     return 0;
 }
 
@@ -129,7 +130,9 @@ extern "C" int32_t MorvalinGetVariable(const char* name, char* buffer, uint32_t 
     auto it = variables.find(UpperName(name, std::char_traits<char>::length(name)));
     if (it == variables.end())
         return 0;
-    *length = CopyOut(it->second, buffer, capacity);
+    uint32_t full = CopyOut(it->second, buffer, capacity);
+    if (length != nullptr)
+        *length = full;
     return 1;
 }
 

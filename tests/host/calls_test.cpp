@@ -18,7 +18,7 @@ TEST_F(FakeHostTest, LoadingBindsTheAddonAndRegistersItsFunctions)
     EXPECT_EQ(host.lastBinding(), std::make_pair(84u, 271u));
 
     std::vector<std::string> names = host.functionNames();
-    EXPECT_EQ(names.size(), 15u);
+    EXPECT_EQ(names.size(), 16u);
     EXPECT_TRUE(std::find(names.begin(), names.end(), "FAKEDOUBLEFREE") != names.end());
     EXPECT_EQ(host.functionCounts("fakeEcho"), std::make_pair(0u, 5u));
     EXPECT_EQ(host.functionCounts("FAKESET"), std::make_pair(2u, 3u));

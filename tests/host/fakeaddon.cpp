@@ -204,6 +204,12 @@ static uint32_t HOSTCALL Overrun(CallContext context, ArgumentBlock, FunctionRes
     return 0;
 }
 
+static uint32_t HOSTCALL ForeignContext(CallContext, ArgumentBlock, FunctionResult*)
+{
+    api.FreeValue(api.MakeValue(&api, reinterpret_cast<uintptr_t>("x"), -1, MAKEVALUE_TEXT));
+    return 0;
+}
+
 // KEEP(text) holds on to the argument's text; PEEK() returns what is there now.
 static const char* keptText;
 static uint32_t keptLength;
@@ -233,13 +239,27 @@ static uint32_t HOSTCALL Unused(CallContext context, ArgumentBlock args, Functio
 static const uint8_t NAMES[] =
     "\x04" "FAKE" "\x04" "ECHO" "\x06" "NUMBER" "\x08" "TONUMBER" "\x03" "SET" "\x09" "SETNUMBER"
     "\x03" "GET" "\x07" "KEYWORD" "\x07" "OUTCOME" "\x04" "LEAK" "\x0A" "DOUBLEFREE"
-    "\x0B" "FREEFOREIGN" "\x07" "OVERRUN" "\x04" "KEEP" "\x04" "PEEK" "\x06" "UNUSED";
+    "\x0B" "FREEFOREIGN" "\x07" "OVERRUN" "\x0E" "FOREIGNCONTEXT" "\x04" "KEEP" "\x04" "PEEK"
+    "\x06" "UNUSED";
 
+// One entry per name after the prefix, in the same order: handler, minimum, maximum.
 static const FunctionEntry HANDLERS[] = {
-    {0, Echo, 0, 5},       {0, Number, 1, 1},      {0, ToNumber, 1, 1}, {0, Set, 2, 3},
-    {0, SetNumber, 2, 3},  {0, Get, 1, 1},         {0, Keyword, 2, 3},  {0, Outcome, 1, 3},
-    {0, Leak, 0, 0},       {0, DoubleFree, 0, 1},  {0, FreeForeign, 1, 1}, {0, Overrun, 0, 0},
-    {0, Keep, 1, 1},       {0, Peek, 0, 0},        {0, Unused, 1, 1},
+    {0, Echo, 0, 5},
+    {0, Number, 1, 1},
+    {0, ToNumber, 1, 1},
+    {0, Set, 2, 3},
+    {0, SetNumber, 2, 3},
+    {0, Get, 1, 1},
+    {0, Keyword, 2, 3},
+    {0, Outcome, 1, 3},
+    {0, Leak, 0, 0},
+    {0, DoubleFree, 0, 1},
+    {0, FreeForeign, 1, 1},
+    {0, Overrun, 0, 0},
+    {0, ForeignContext, 0, 0},
+    {0, Keep, 1, 1},
+    {0, Peek, 0, 0},
+    {0, Unused, 1, 1},
 };
 
 // op 1 registers; op 0 answers 0; any other op answers op * 1000 + argument,

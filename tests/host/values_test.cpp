@@ -112,6 +112,7 @@ TEST_F(FakeHostTest, LedgerCatchesEachMisuseOfValues)
         {"FAKEDOUBLEFREE", {}, 0, "already freed"},
         {"FAKEFREEFOREIGN", {"x"}, 0, "never handed out"},
         {"FAKEOVERRUN", {}, 0, "written past its end"},
+        {"FAKEFOREIGNCONTEXT", {}, 0, "foreign call context"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.function);
