@@ -156,7 +156,6 @@ TEST_F(ExtractTest, FileGetsTheEntrysTimes)
         FileTimes times = TimesOf(dir.file(name));
         EXPECT_EQ(UnixToFileTime(MODIFIED), times.write);
         EXPECT_EQ(UnixToFileTime(ACCESSED), times.access);
-        ASSERT_TRUE(FileExists(dir.file(name)));
     }
     EXPECT_EQ("", ReadWholeFile(dir.file("empty.txt")));
     EXPECT_EQ("tick tock", ReadWholeFile(dir.file("timed.txt")));
@@ -339,7 +338,6 @@ TEST_F(ExtractTest, DataEndingEarlyFailsFileAndHandle)
         EXPECT_EQ((uint32_t)RESULT_FLATE, ToPath(z, 0, "early.bin"));
         std::string written = ReadWholeFile(dir.file("early.bin"));
         EXPECT_TRUE(written == data.substr(0, written.size())) << "what was written is the start";
-        EXPECT_NE(UnixToFileTime(0), TimesOf(dir.file("early.bin")).write);
         EXPECT_NE(AsNumber(z.archive->writeTime), TimesOf(dir.file("early.bin")).write);
 
         HANDLE file = CreateForWriting(dir.file("early.handle"));
