@@ -95,6 +95,8 @@ uint32_t HOSTCALL RegisterFunctions(uint32_t zero, const char* library, const ui
         RecordViolation("RegisterFunctions: malformed call");
         return 1;
     }
+    if (FaultFires(Fault::RegisterFunctions))
+        return MORVALIN_REGISTER_FAILED;
     const std::string prefix = UpperName(reinterpret_cast<const char*>(names) + 1, names[0]);
     const uint8_t* name = names + 1 + names[0];
     const uint8_t* entryBytes = static_cast<const uint8_t*>(handlers);

@@ -9,7 +9,7 @@
 
 namespace mhost {
 
-static uint32_t countdown[3];  // by Fault; 0: no failure planned
+static uint32_t countdown[4];  // by Fault; 0: no failure planned
 static std::set<std::string> failingNames;
 
 bool FaultFires(Fault fault)
@@ -53,6 +53,11 @@ extern "C" void MorvalinFailMakeValue(uint32_t nth)
 extern "C" void MorvalinFailGetArgumentText(uint32_t nth)
 {
     countdown[static_cast<int>(Fault::GetArgumentText)] = nth;
+}
+
+extern "C" void MorvalinFailRegisterFunctions(uint32_t nth)
+{
+    countdown[static_cast<int>(Fault::RegisterFunctions)] = nth;
 }
 
 extern "C" void MorvalinFailSetVariable(const char* name)

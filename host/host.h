@@ -16,7 +16,7 @@ void RecordViolation(const std::string& text);
 
 // Injected failures (faults.cpp). Each call of the slot counts down; true
 // when this call is the one that fails.
-enum class Fault { GetVariable, MakeValue, GetArgumentText };
+enum class Fault { GetVariable, MakeValue, GetArgumentText, RegisterFunctions };
 bool FaultFires(Fault fault);
 bool SetVariableFails(const std::string& upperName);
 void ClearFaults();

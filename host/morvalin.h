@@ -166,6 +166,7 @@ public:
     void failGetVariable(uint32_t nth = 1) const { MorvalinFailGetVariable(nth); }
     void failMakeValue(uint32_t nth = 1) const { MorvalinFailMakeValue(nth); }
     void failGetArgumentText(uint32_t nth = 1) const { MorvalinFailGetArgumentText(nth); }
+    void failRegisterFunctions(uint32_t nth = 1) const { MorvalinFailRegisterFunctions(nth); }
     void failSetVariable(const std::string& name) const { MorvalinFailSetVariable(name.c_str()); }
     void clearFaults() const { MorvalinClearFaults(); }
 

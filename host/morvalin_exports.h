@@ -36,6 +36,9 @@ extern "C" {
 // The word GetArgument leaves when a given argument is not a whole number.
 #define MORVALIN_NOT_A_NUMBER 41
 
+// What RegisterFunctions answers when a test makes it fail.
+#define MORVALIN_REGISTER_FAILED 0xFA11
+
 // Exit code of the process when the add-on calls a slot that the host does not offer.
 #define MORVALIN_UNUSED_SLOT_EXIT 86
 
@@ -99,6 +102,7 @@ MORVALIN_API void MorvalinDropVariables(void);
 MORVALIN_API void MorvalinFailGetVariable(uint32_t nth);      // null with status word 5
 MORVALIN_API void MorvalinFailMakeValue(uint32_t nth);        // null
 MORVALIN_API void MorvalinFailGetArgumentText(uint32_t nth);  // null
+MORVALIN_API void MorvalinFailRegisterFunctions(uint32_t nth); // MORVALIN_REGISTER_FAILED, nothing registered
 // SetVariable of this name returns nonzero (a name ending in "." covers every
 // tail of the stem); the host still takes the value. Names add up.
 MORVALIN_API void MorvalinFailSetVariable(const char* name);

@@ -42,10 +42,14 @@ TEST_F(FakeHostTest, UnloadForgetsTheFunctionsAndReloadingBindsAgain)
     EXPECT_EQ(missing.lastError, 126u) << "ERROR_MOD_NOT_FOUND";
     EXPECT_EQ(host.loadAddon("morvalin.dll").status, MORVALIN_NO_FEEDBACK);
 
+    // A refused registration reaches the loader as RexxFeedback's answer.
+    host.failRegisterFunctions();
     morvalin::AddonLoad load = host.loadAddon("fakeaddon.dll", 5);
     ASSERT_TRUE(load.loaded());
-    EXPECT_EQ(load.feedbackResult, 0u);
+    EXPECT_EQ(load.feedbackResult, uint32_t(MORVALIN_REGISTER_FAILED));
     EXPECT_EQ(host.bindCount(), binds + 1) << "process attach ran again";
+    EXPECT_TRUE(host.functionNames().empty());
+    EXPECT_EQ(host.feedback(1), 0u);
     EXPECT_EQ(host.loadAddon("fakeaddon.dll").status, MORVALIN_ALREADY_LOADED);
     EXPECT_EQ(ValueOf("FAKEECHO", {"a"}), "[a]----");
 }
