@@ -22,8 +22,8 @@ bool SetVariableFails(const std::string& upperName);
 void ClearFaults();
 
 // Values handed to the add-on (values.cpp).
-// A new value of `length` bytes plus a NUL, owned by the add-on; null when an
-// injected failure says so. The bytes are filled with a marker until written.
+// A new value of `length` bytes plus a NUL, owned by the add-on; null when no
+// memory is left. The bytes hold a marker until the add-on writes them.
 char* NewValue(uint32_t length, const char* origin);
 char* NewValueFrom(const std::string& bytes, const char* origin);
 // The add-on hands a value to the host (SetVariable, FunctionResult.value):
