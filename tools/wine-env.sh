@@ -30,4 +30,7 @@ wine_env_start() {
   fi
   wineserver -p >/dev/null 2>&1
   trap wine_env_stop EXIT
+  # The first program of a session starts Wine's background services, which
+  # hold the caller's output open for a while: start them here, not under ctest.
+  wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 }
