@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """check_builder_samples.py -- reads the archives that builder_samples wrote
 with Python's zipfile and gzip modules (readers independent of ours) and
 checks every entry against expect.txt. Exit status 0 when all agree.

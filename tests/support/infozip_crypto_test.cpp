@@ -49,7 +49,7 @@ std::vector<RawEntry> ReadRawEntries(const std::string& zip) {
   return entries;
 }
 
-TEST(InfoZipEncryption, PkwareDecryptOpensEveryEntryOfZipMinusP) {
+TEST(PkwareVsInfoZip, PkwareDecryptOpensEveryEntryOfZipMinusP) {
   for (const char* file : {"zip_encrypted.zip", "zip_encrypted_stored.zip"}) {
     SCOPED_TRACE(file);
     std::vector<ManifestRow> rows = LoadManifest(InteropPath(std::string(file) + ".manifest"));

@@ -11,7 +11,7 @@
 
 namespace {
 
-TEST(InteropArchives, EveryManifestRowMatchesItsSourceFile) {
+TEST(InteropSet, EveryManifestRowMatchesItsSourceFile) {
   std::vector<InteropArchive> archives = LoadInteropIndex(InteropPath("archives.txt"));
   ASSERT_GE(archives.size(), 13u) << "run the interop_archives build target";
   for (const InteropArchive& a : archives) {
@@ -45,7 +45,7 @@ const ManifestRow* Find(const std::vector<ManifestRow>& rows, const std::string&
   return nullptr;
 }
 
-TEST(InteropArchives, ToolsMadeTheIntendedKindsOfEntry) {
+TEST(InteropSet, ToolsMadeTheIntendedKindsOfEntry) {
   auto deflated = LoadManifest(InteropPath("zip_deflated.zip.manifest"));
   const ManifestRow* random = Find(deflated, "bin/random.bin");
   ASSERT_NE(random, nullptr);

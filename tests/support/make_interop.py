@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """make_interop.py -- makes the interoperability archives with real tools.
 
 Writes into OUT (the build's bin/interop folder):
