@@ -1,0 +1,212 @@
+// interop_test.cpp -- archives made by other tools (Info-ZIP zip in its
+// several modes, Python's zipfile, gzip), read through the item functions:
+// every entry found by name and by position with the stem its manifest
+// describes, and extracted to a file, to a variable and onto a handle, byte
+// for byte the file it was made from.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/manifest.h"
+#include "support/winfiles.h"
+#include "items/items_support.h"
+
+namespace {
+
+struct Interop {
+    InteropArchive archive;
+    std::vector<ManifestRow> rows;
+    bool gzip() const { return archive.kind == "gzip"; }
+};
+
+std::vector<Interop> LoadAll()
+{
+    std::vector<Interop> all;
+    for (const InteropArchive& archive : LoadInteropIndex(InteropPath("archives.txt")))
+        all.push_back({archive, LoadManifest(InteropPath(archive.file + ".manifest"))});
+    return all;
+}
+
+std::string Backslashed(std::string name)
+{
+    for (char& c : name)
+        if (c == '/')
+            c = '\\';
+    return name;
+}
+
+// Windows attributes from the recorded ones, by the rules of the system that
+// made the entry: DOS bits as they stand, or the Unix mode in the high half.
+uint32_t ExpectedAttributes(const Interop& a, const ManifestRow& row)
+{
+    if (a.gzip())
+        return 0;
+    if (row.createSystem == 0)
+        return row.externalAttributes & 0x37;
+    uint32_t mode = row.externalAttributes >> 16;
+    uint32_t attributes = FILE_ATTRIBUTE_ARCHIVE;
+    if ((mode & 0170000) == 0040000)
+        attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    if (!(mode & 0200))
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    return attributes;
+}
+
+// The seven tails the manifest calls for under `root`. The tools wrote their
+// DOS stamps in UTC; the reader takes a stamp as local time, so this
+// process's zone applies to it. A UT block in the central directory carries
+// the modification time alone.
+std::vector<std::string> ExpectedTails(const Interop& a, const ManifestRow& row, const std::string& root)
+{
+    std::string stamp, modified;
+    if (a.gzip()) {
+        stamp = modified = row.hasUnixMtime ? UnixTimeText(row.unixMtime) : "16010101 00:00:00";
+    } else {
+        stamp = LocalStampAsUtcText(row.year, row.month, row.day, row.hour, row.minute, row.second);
+        modified = row.hasUnixMtime ? UnixTimeText(row.unixMtime) : stamp;
+    }
+    return {root + "\\" + Backslashed(row.name), std::to_string(row.size), std::to_string(row.compressedSize),
+            std::to_string(ExpectedAttributes(a, row)), stamp, stamp, modified};
+}
+
+std::string SourceBytes(const ManifestRow& row)
+{
+    std::string bytes;
+    if (!row.isDirectory()) {
+        EXPECT_TRUE(ReadWholeFile(InteropPath(row.source), bytes)) << row.source;
+    }
+    return bytes;
+}
+
+class InteropTest : public ItemsTest {
+protected:
+    void SetUp() override
+    {
+        ItemsTest::SetUp();
+        ASSERT_TRUE(dir.ok());
+        all = LoadAll();
+        ASSERT_GE(all.size(), 13u) << "build the interop_archives target";
+        for (const Interop& a : all)
+            ASSERT_FALSE(a.rows.empty()) << a.archive.file << " has no manifest";
+    }
+
+    // Opens one interop archive from its file, with its root under the temp folder.
+    std::string OpenInterop(const Interop& a)
+    {
+        std::vector<morvalin::Arg> args = {"H", InteropPath(a.archive.file), "FILE"};
+        if (!a.archive.password.empty())
+            args.push_back(a.archive.password);
+        EXPECT_EQ("ok", Result(Call("OPEN", args)));
+        std::string h = Var("H");
+        EXPECT_EQ("ok", Result(Call("SETROOTDIR", {h, Root(a)})));
+        return h;
+    }
+    std::string Root(const Interop& a) { return dir.file(a.archive.file); }
+
+    bool Select(const std::string& h, size_t index)
+    {
+        std::string result = Result(Call("SETCURRENTITEM", {h, "S.", std::to_string(index + 1)}));
+        EXPECT_EQ("ok", result) << "selecting item " << index + 1;
+        return result == "ok";
+    }
+
+    TempDir dir;
+    std::vector<Interop> all;
+};
+
+TEST_F(InteropTest, EveryEntryFoundByPositionAndByName)
+{
+    for (const Interop& a : all) {
+        SCOPED_TRACE(a.archive.file + " (" + a.archive.tool + ")");
+        std::string h = OpenInterop(a);
+        ASSERT_EQ("ok", Result(Call("FINDITEM", {h, "N"})));
+        EXPECT_EQ(std::to_string(a.rows.size()), Var("N"));
+        for (size_t i = 0; i < a.rows.size(); i++) {
+            const ManifestRow& row = a.rows[i];
+            SCOPED_TRACE(row.name);
+            std::vector<std::string> expected = ExpectedTails(a, row, Root(a));
+            host.dropVariable("S.");
+            ASSERT_TRUE(Select(h, i));
+            EXPECT_EQ(expected, Tails("S."));
+            // gzip -n stores no name, and an empty name asks for the count.
+            if (row.name.empty())
+                continue;
+            host.dropVariable("T.");
+            EXPECT_EQ("ok", Result(Call("FINDITEM", {h, "T.", row.name})));
+            EXPECT_EQ(expected, Tails("T."));
+        }
+        Call("CLOSE", {h});
+    }
+}
+
+TEST_F(InteropTest, EveryEntryExtractedToAFile)
+{
+    for (const Interop& a : all) {
+        SCOPED_TRACE(a.archive.file + " (" + a.archive.tool + ")");
+        std::string h = OpenInterop(a);
+        for (size_t i = 0; i < a.rows.size(); i++) {
+            const ManifestRow& row = a.rows[i];
+            SCOPED_TRACE(row.name);
+            ASSERT_TRUE(Select(h, i));
+            std::string path = row.name.empty() ? Root(a) + "\\unnamed" : Tail(0);
+            ASSERT_EQ("ok", Result(Call("GETITEM", {h, path})));
+            if (row.isDirectory()) {
+                EXPECT_TRUE(DirectoryExists(path));
+                continue;
+            }
+            std::string bytes;
+            ASSERT_TRUE(ReadWholeFile(path, bytes));
+            EXPECT_EQ(row.size, bytes.size());
+            EXPECT_TRUE(bytes == SourceBytes(row)) << "the extracted bytes differ";
+            DWORD attributes = GetFileAttributesA(path.c_str());
+            EXPECT_EQ(ExpectedAttributes(a, row) & FILE_ATTRIBUTE_READONLY, attributes & FILE_ATTRIBUTE_READONLY);
+        }
+        Call("CLOSE", {h});
+    }
+}
+
+TEST_F(InteropTest, EveryEntryExtractedToAVariable)
+{
+    for (const Interop& a : all) {
+        SCOPED_TRACE(a.archive.file + " (" + a.archive.tool + ")");
+        std::string h = OpenInterop(a);
+        for (size_t i = 0; i < a.rows.size(); i++) {
+            const ManifestRow& row = a.rows[i];
+            SCOPED_TRACE(row.name);
+            ASSERT_TRUE(Select(h, i));
+            host.setVariable("V", "before");
+            ASSERT_EQ("ok", Result(Call("GETITEM", {h, "V", "MEMORY"})));
+            std::string v = Var("V");
+            EXPECT_EQ(row.size, v.size());
+            EXPECT_TRUE(v == SourceBytes(row)) << "the variable's bytes differ";
+        }
+        Call("CLOSE", {h});
+    }
+}
+
+TEST_F(InteropTest, EveryEntryExtractedOntoAHandle)
+{
+    std::string path = dir.file("handle.bin");
+    for (const Interop& a : all) {
+        SCOPED_TRACE(a.archive.file + " (" + a.archive.tool + ")");
+        std::string h = OpenInterop(a);
+        for (size_t i = 0; i < a.rows.size(); i++) {
+            const ManifestRow& row = a.rows[i];
+            SCOPED_TRACE(row.name);
+            HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr);
+            ASSERT_NE(INVALID_HANDLE_VALUE, file);
+            bool selected = Select(h, i);
+            std::string result = selected ? Result(Call("GETITEM", {h, std::to_string((uintptr_t)file), "PIPE"})) : "";
+            CloseHandle(file);
+            ASSERT_EQ("ok", result);
+            std::string bytes;
+            ASSERT_TRUE(ReadWholeFile(path, bytes));
+            EXPECT_TRUE(bytes == SourceBytes(row)) << "the handle's bytes differ (" << bytes.size() << " bytes)";
+        }
+        Call("CLOSE", {h});
+    }
+}
+
+}  // namespace
