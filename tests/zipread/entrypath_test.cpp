@@ -1,0 +1,233 @@
+// entrypath_test.cpp -- the path a selected entry is given under the root
+// directory: the ordinary normalisation, and every hostile name we know of
+// kept to a plain file or directory under the root.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "support/zipbuilder.h"
+#include "zipread/selection_fixture.h"
+
+namespace {
+
+struct PathCase {
+    std::string label;
+    std::string name;      // as stored in the archive
+    std::string expected;  // the path after the root "R\"
+};
+
+// The path an entry named `name` gets under the root "R\".
+std::string PathOf(const std::string& name)
+{
+    auto bytes = ZipBuilder().add(name, "x").build();
+    OpenedArchive a(bytes);
+    EXPECT_EQ(RESULT_OK, a.code);
+    if (!a.archive)
+        return "<not opened>";
+    EXPECT_EQ(RESULT_OK, SetRootDirectory(a, TEST_ROOT, 2));
+    EXPECT_EQ(RESULT_OK, SelectEntry(a, 0));
+    EXPECT_LE(strlen(a->path), MAX_PATH_TEXT);
+    EXPECT_EQ(0, strncmp(a->path, TEST_ROOT, 2));
+    return NamePart(a);
+}
+
+void RunCases(const std::vector<PathCase>& cases)
+{
+    for (const PathCase& c : cases) {
+        SCOPED_TRACE(c.label + ": \"" + c.name.substr(0, 80) + "\"");
+        EXPECT_EQ(c.expected, PathOf(c.name));
+    }
+}
+
+// "abcdefg/" repeated: every character maps to one path character.
+std::string Pattern(size_t length)
+{
+    std::string s;
+    while (s.size() < length)
+        s += "abcdefg/";
+    return s.substr(0, length);
+}
+
+std::string Backslashed(std::string s)
+{
+    for (char& c : s)
+        if (c == '/')
+            c = '\\';
+    return s;
+}
+
+TEST(EntryPath, OrdinaryNames)
+{
+    RunCases({
+        {"plain", "a/b.txt", "a\\b.txt"},
+        {"absolute", "/etc/x", "etc\\x"},
+        {"drive and backslashes", "C:\\temp\\x", "temp\\x"},
+        {"doubled separator", "a//b", "a\\b"},
+        {"dot-dot inside", "a/../b", "b"},
+        {"dot-dot at the start", "../../x", "x"},
+        {"directory", "dir/", "dir\\"},
+        {"single dots stay", "a/./b", "a\\.\\b"},
+        {"dots inside names stay", "..x/y../a..b/...c", "..x\\y..\\a..b\\...c"},
+        {"empty name", "", ""},
+        {"name ends at a NUL", std::string("a\0b", 3), "a"},
+        {"bytes above 127 as they are", "caf\xE9/\xFF", "caf\xE9\\\xFF"},
+    });
+}
+
+TEST(EntryPath, AbsoluteAndDrivePrefixes)
+{
+    RunCases({
+        {"backslash absolute", "\\etc\\x", "etc\\x"},
+        {"UNC", "//server/share/x", "server\\share\\x"},
+        {"UNC with backslashes", "\\\\server\\share\\x", "server\\share\\x"},
+        {"device namespace", "\\\\.\\PhysicalDrive0", ".\\PhysicalDrive0"},
+        {"long-path prefix", "\\\\?\\C:\\x", "?\\C_\\x"},
+        {"drive-relative", "C:x", "x"},
+        {"lower-case drive and slash", "c:/x", "x"},
+        {"drive alone", "C:", ""},
+        {"drive and root", "C:\\", ""},
+        {"a:b is a drive prefix", "a:b", "b"},
+        {"drive then dot-dot", "C:..\\x", "x"},
+        {"drive after a dot-dot", "../C:/x", "C_\\x"},
+        {"drive after dot-dot inside", "a/../D:\\x", "D_\\x"},
+        {"drive after two dot-dots", "..\\..\\C:\\Windows", "C_\\Windows"},
+        {"two drive prefixes", "C:C:\\x", "C_\\x"},
+    });
+}
+
+TEST(EntryPath, DotDotInEveryPosition)
+{
+    RunCases({
+        {"backslash start", "..\\x", "x"},
+        {"backslashes inside", "a\\..\\b", "b"},
+        {"slash then backslash", "a/..\\b", "b"},
+        {"backslash then slash", "a\\../b", "b"},
+        {"deeper goes to the root, not one up", "a/b/../c", "c"},
+        {"two in a row", "a/b/../../c", "c"},
+        {"more than the depth", "x/../../y", "y"},
+        {"after a doubled separator", "a//../b", "b"},
+        {"directory dot-dot", "../", ""},
+        {"directory after a name", "a/../", ""},
+        // A final ".." without a separator would name the root's parent.
+        {"alone", "..", ""},
+        {"at the end", "a/..", ""},
+        {"at the end, backslash", "a\\..", ""},
+        {"at the end after dot-dots", "x/../..", ""},
+    });
+}
+
+TEST(EntryPath, RepeatedSeparators)
+{
+    RunCases({
+        {"three slashes", "a///b", "a\\b"},
+        {"four backslashes", "a\\\\\\\\b", "a\\b"},
+        {"mixed", "a/\\/b", "a\\b"},
+        {"only separators", "///", ""},
+        {"leading mixed", "\\/\\a", "a"},
+        {"trailing doubled", "a//", "a\\"},
+    });
+}
+
+TEST(EntryPath, ColonsAfterTheDrive)
+{
+    RunCases({
+        {"inside a name", "ab:c", "ab_c"},
+        {"in a later component", "a/b:c", "a\\b_c"},
+        {"stream name", "file.txt::$DATA", "file.txt__$DATA"},
+        {"alone after a directory", "x/:", "x\\_"},
+        {"after a drive", "C:a:b", "a_b"},
+    });
+}
+
+TEST(EntryPath, DeviceNames)
+{
+    RunCases({
+        {"CON", "CON", "_CON"},
+        {"lower case", "con", "_con"},
+        {"with an extension", "nul.txt", "_nul.txt"},
+        {"trailing blank", "COM1 ", "_COM1 "},
+        {"two extensions", "aux.tar.gz", "_aux.tar.gz"},
+        {"a directory on the way", "dir/PRN/x", "dir\\_PRN\\x"},
+        {"LPT9", "LPT9", "_LPT9"},
+        {"trailing dot", "lpt1.", "_lpt1."},
+        {"blank before the dot", "CON .txt", "_CON .txt"},
+        {"superscript one", "COM\xB9", "_COM\xB9"},
+        {"after a drive", "C:NUL", "_NUL"},
+        {"after a dot-dot", "../con/a", "_con\\a"},
+        {"longer name", "CONSOLE", "CONSOLE"},
+        {"COM0", "COM0", "COM0"},
+        {"LPT10", "LPT10", "LPT10"},
+        {"COM alone", "COM", "COM"},
+        {"a letter before", "xnul", "xnul"},
+        {"blank inside", "con x", "con x"},
+        {"colon after", "CON:", "CON_"},
+    });
+}
+
+TEST(EntryPath, DotsAndBlanksCountAsDotDot)
+{
+    RunCases({
+        {"dot-dot blank", ".. /x", "x"},
+        {"inside", "a/.. /b", "b"},
+        {"three dots", ".../x", "x"},
+        {"dot blank dot", "a/. ./b", "b"},
+        {"blank dot-dot", "a\\ ..\\b", "b"},
+        {"two blanks", "  /x", "x"},
+        {"dot blank", ". /a", "a"},
+        {"three dots at the end", "...", ""},
+        {"at the end of a path", "a/...", ""},
+        {"dot-dot blank at the end", "a/.. ", ""},
+        {"one blank stays", "a/ /b", "a\\ \\b"},
+        {"dots before a letter stay", "...x", "...x"},
+    });
+}
+
+TEST(EntryPath, LongNamesAreCutAt260)
+{
+    // The root "R\" takes 2 of the 260 characters.
+    std::string name259 = Pattern(259), name300 = Pattern(300), name65535 = Pattern(65535);
+    std::string cut = Backslashed(Pattern(258));
+    RunCases({
+        {"259 bytes", name259, cut},
+        {"300 bytes", name300, cut},
+        {"65,535 bytes", name65535, cut},
+        {"65,535 bytes ending in dot-dots", Pattern(65000) + std::string(535, 'x').replace(0, 12, "/../../../.."),
+         cut},
+        {"257 bytes fit with the root", Pattern(257), Backslashed(Pattern(257)).substr(0, 258)},
+        {"the cut leaves a dot-dot at the end", std::string(255, 'x') + "/..abc", ""},
+        {"the cut leaves a device name", std::string(254, 'x') + "/CONSOLE", std::string(254, 'x') + "\\"},
+        {"the cut falls after a device prefix", std::string(255, 'x') + "/CON", std::string(255, 'x') + "\\_C"},
+        {"a dot-dot after 258 characters is not reached", std::string(258, 'x') + "/../y", std::string(258, 'x')},
+    });
+}
+
+TEST(EntryPath, RootDirectoryComesFirst)
+{
+    auto bytes = ZipBuilder().add("docs/a.txt", "a").add(Pattern(300), "b").add("../../up", "c").build();
+    OpenedArchive a(bytes);
+    ASSERT_EQ(RESULT_OK, a.code);
+
+    ASSERT_EQ(RESULT_OK, SetRootDirectory(a, "C:\\out", 6));
+    ASSERT_EQ(RESULT_OK, SelectEntry(a, 0));
+    EXPECT_STREQ("C:\\out\\docs\\a.txt", a->path);
+    ASSERT_EQ(RESULT_OK, SelectEntry(a, 2));
+    EXPECT_STREQ("C:\\out\\up", a->path);
+
+    // A long root leaves less room for the name; the whole is still 260.
+    std::string root = "D:\\" + std::string(200, 'r') + "\\";
+    ASSERT_EQ(RESULT_OK, SetRootDirectory(a, root.c_str(), (uint32_t)root.size()));
+    ASSERT_EQ(RESULT_OK, SelectEntry(a, 1));
+    EXPECT_EQ(root + Backslashed(Pattern(260 - root.size())), std::string(a->path));
+
+    // An empty root: the path is the name alone, still without a leading
+    // separator.
+    a->path[0] = '\0';
+    a->rootLength = 0;
+    ASSERT_EQ(RESULT_OK, SelectEntry(a, 2));
+    EXPECT_STREQ("up", a->path);
+}
+
+}  // namespace
