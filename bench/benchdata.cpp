@@ -1,0 +1,302 @@
+// benchdata.cpp -- writes the benchmarks' archives: a streaming ZIP writer
+// (local headers patched once an entry's CRC and sizes are known) over a
+// generator of text-like data.
+#include "benchdata.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <zlib.h>
+
+#include <vector>
+
+namespace {
+
+const uint32_t LOCAL_HEADER_SIGNATURE = 0x04034b50;    // "PK\3\4"
+const uint32_t CENTRAL_HEADER_SIGNATURE = 0x02014b50;  // "PK\1\2"
+const uint32_t END_RECORD_SIGNATURE = 0x06054b50;      // "PK\5\6"
+const uint32_t LOCAL_CRC_OFFSET = 14;                  // CRC, then both sizes
+const uint16_t VERSION_MADE_BY = 20;                   // MS-DOS host, version 2.0
+const uint16_t VERSION_NEEDED = 20;
+const uint32_t ATTRIBUTE_ARCHIVE = 0x20;
+// Every entry is stamped 2024-01-02 03:04:06, local time.
+const uint16_t DOS_DATE = ((2024 - 1980) << 9) | (1 << 5) | 2;
+const uint16_t DOS_TIME = (3 << 11) | (4 << 5) | (6 / 2);
+
+const int DEFLATE_LEVEL = 6;  // what zip and zipfile use by default
+const int RAW_DEFLATE_WINDOW_BITS = -15;
+const size_t DEFLATE_OUT_SIZE = 1 << 16;
+
+const uint32_t VOCABULARY_SIZE = 4096;
+
+void Put16(std::string& out, uint32_t v)
+{
+    out += (char)(v & 0xFF);
+    out += (char)(v >> 8 & 0xFF);
+}
+
+void Put32(std::string& out, uint32_t v)
+{
+    Put16(out, v & 0xFFFF);
+    Put16(out, v >> 16);
+}
+
+// What the central directory records about an entry already written.
+struct WrittenEntry {
+    std::string name;
+    uint16_t method;
+    uint32_t crc;
+    uint32_t compressedSize;
+    uint32_t uncompressedSize;
+    uint32_t localHeaderOffset;
+};
+
+// Writes entries one after another; begin(), any number of write()s, end().
+class ZipWriter {
+public:
+    explicit ZipWriter(const std::string& path) : file_(fopen(path.c_str(), "wb"))
+    {
+        if (file_)
+            setvbuf(file_, nullptr, _IOFBF, 1 << 20);
+        if (deflateInit2(&z_, DEFLATE_LEVEL, Z_DEFLATED, RAW_DEFLATE_WINDOW_BITS, 8,
+                         Z_DEFAULT_STRATEGY) != Z_OK)
+            failed_ = true;
+        out_.resize(DEFLATE_OUT_SIZE);
+    }
+
+    ~ZipWriter()
+    {
+        deflateEnd(&z_);
+        if (file_)
+            fclose(file_);
+    }
+
+    void begin(const std::string& name, uint16_t method)
+    {
+        current_ = WrittenEntry{name, method, 0, 0, 0, position_};
+        std::string header;
+        Put32(header, LOCAL_HEADER_SIGNATURE);
+        Put16(header, VERSION_NEEDED);
+        Put16(header, 0);  // flags
+        Put16(header, method);
+        Put16(header, DOS_TIME);
+        Put16(header, DOS_DATE);
+        Put32(header, 0);  // CRC and sizes: patched by end()
+        Put32(header, 0);
+        Put32(header, 0);
+        Put16(header, (uint32_t)name.size());
+        Put16(header, 0);  // no extra field
+        header += name;
+        emit(header.data(), header.size());
+        if (method == BENCH_DEFLATED)
+            deflateReset(&z_);
+    }
+
+    void write(const char* data, size_t count)
+    {
+        current_.crc = crc32(current_.crc, (const Bytef*)data, (uInt)count);
+        current_.uncompressedSize += (uint32_t)count;
+        if (current_.method == BENCH_STORED) {
+            emit(data, count);
+            current_.compressedSize += (uint32_t)count;
+            return;
+        }
+        z_.next_in = (Bytef*)data;
+        z_.avail_in = (uInt)count;
+        while (z_.avail_in != 0)
+            deflateSome(Z_NO_FLUSH);
+    }
+
+    void end()
+    {
+        if (current_.method == BENCH_DEFLATED)
+            while (deflateSome(Z_FINISH) != Z_STREAM_END && !failed_) {
+            }
+        std::string fields;
+        Put32(fields, current_.crc);
+        Put32(fields, current_.compressedSize);
+        Put32(fields, current_.uncompressedSize);
+        if (file_ && (fseek(file_, (long)(current_.localHeaderOffset + LOCAL_CRC_OFFSET), SEEK_SET) != 0 ||
+                      fwrite(fields.data(), 1, fields.size(), file_) != fields.size() ||
+                      fseek(file_, 0, SEEK_END) != 0))
+            failed_ = true;
+        entries_.push_back(current_);
+    }
+
+    bool finish()
+    {
+        uint32_t directoryStart = position_;
+        std::string directory;
+        for (const WrittenEntry& e : entries_) {
+            Put32(directory, CENTRAL_HEADER_SIGNATURE);
+            Put16(directory, VERSION_MADE_BY);
+            Put16(directory, VERSION_NEEDED);
+            Put16(directory, 0);  // flags
+            Put16(directory, e.method);
+            Put16(directory, DOS_TIME);
+            Put16(directory, DOS_DATE);
+            Put32(directory, e.crc);
+            Put32(directory, e.compressedSize);
+            Put32(directory, e.uncompressedSize);
+            Put16(directory, (uint32_t)e.name.size());
+            Put16(directory, 0);  // extra field
+            Put16(directory, 0);  // comment
+            Put16(directory, 0);  // disk
+            Put16(directory, 0);  // internal attributes
+            Put32(directory, ATTRIBUTE_ARCHIVE);
+            Put32(directory, e.localHeaderOffset);
+            directory += e.name;
+        }
+        std::string end;
+        Put32(end, END_RECORD_SIGNATURE);
+        Put16(end, 0);
+        Put16(end, 0);
+        Put16(end, (uint32_t)entries_.size());
+        Put16(end, (uint32_t)entries_.size());
+        Put32(end, (uint32_t)directory.size());
+        Put32(end, directoryStart);
+        Put16(end, 0);  // comment
+        emit(directory.data(), directory.size());
+        emit(end.data(), end.size());
+        if (!file_ || fflush(file_) != 0)
+            failed_ = true;
+        return !failed_ && entries_.size() <= 0xFFFF;
+    }
+
+private:
+    int deflateSome(int flush)
+    {
+        z_.next_out = (Bytef*)&out_[0];
+        z_.avail_out = (uInt)out_.size();
+        int result = deflate(&z_, flush);
+        if (result == Z_STREAM_ERROR)
+            failed_ = true;
+        size_t produced = out_.size() - z_.avail_out;
+        emit(out_.data(), produced);
+        current_.compressedSize += (uint32_t)produced;
+        return result;
+    }
+
+    void emit(const void* data, size_t count)
+    {
+        if (!file_ || (count != 0 && fwrite(data, 1, count, file_) != count))
+            failed_ = true;
+        position_ += (uint32_t)count;
+    }
+
+    FILE* file_;
+    z_stream z_{};
+    std::string out_;
+    bool failed_ = false;
+    uint32_t position_ = 0;
+    WrittenEntry current_{};
+    std::vector<WrittenEntry> entries_;
+};
+
+}  // namespace
+
+TextStream::TextStream(uint32_t seed) : state_(seed ? seed : 1) {}
+
+uint32_t TextStream::next()
+{
+    // xorshift32: fast, deterministic, and good enough to pick words.
+    state_ ^= state_ << 13;
+    state_ ^= state_ >> 17;
+    state_ ^= state_ << 5;
+    return state_;
+}
+
+void TextStream::makeLine()
+{
+    // Word w of the vocabulary is derived from w alone, so every stream
+    // shares one vocabulary without storing it.
+    static const char LETTERS[] = "etaoinshrdlcumwfgypbvkjxqz";
+    line_.clear();
+    uint32_t words = 6 + next() % 11;
+    for (uint32_t i = 0; i < words; i++) {
+        uint32_t r = next();
+        if (i != 0)
+            line_ += ' ';
+        if (r % 13 == 0) {
+            line_ += std::to_string(next() % 100000);
+            continue;
+        }
+        // The product of two uniform draws favours the low words, roughly
+        // as word frequencies do in prose.
+        uint32_t w = ((r >> 4 & 0xFFF) * (r >> 16 & 0xFFF)) / VOCABULARY_SIZE;
+        uint32_t h = w * 2654435761u + 12345;
+        uint32_t length = 1 + (h >> 8) % 9;
+        for (uint32_t k = 0; k < length; k++) {
+            h = h * 1103515245u + 12345;
+            uint32_t letter = (h >> 16) % 26;
+            letter = letter * letter / 26;  // early letters are the common ones
+            char c = LETTERS[letter];
+            line_ += (i == 0 && k == 0) ? (char)(c - 'a' + 'A') : c;
+        }
+        if (r % 7 == 0 && i + 1 != words)
+            line_ += ',';
+    }
+    line_ += (next() % 5 == 0) ? "?\r\n" : ".\r\n";
+    linePos_ = 0;
+}
+
+void TextStream::fill(char* out, size_t count)
+{
+    while (count != 0) {
+        if (linePos_ == line_.size())
+            makeLine();
+        size_t n = line_.size() - linePos_;
+        if (n > count)
+            n = count;
+        memcpy(out, line_.data() + linePos_, n);
+        linePos_ += n;
+        out += n;
+        count -= n;
+    }
+}
+
+bool WriteLargeArchive(const std::string& path, const char* name, uint32_t size, uint16_t method)
+{
+    ZipWriter writer(path);
+    TextStream text(0x5EED0001);
+    std::vector<char> block(1 << 20);
+    writer.begin(name, method);
+    for (uint32_t done = 0; done < size;) {
+        uint32_t n = size - done < block.size() ? size - done : (uint32_t)block.size();
+        text.fill(block.data(), n);
+        writer.write(block.data(), n);
+        done += n;
+    }
+    writer.end();
+    return writer.finish();
+}
+
+std::string ManyEntryName(uint32_t index)
+{
+    char name[32];
+    snprintf(name, sizeof name, "d%03u/f%05u.txt", index / MANY_PER_FOLDER, index);
+    return name;
+}
+
+uint32_t ManyEntrySize(uint32_t index)
+{
+    return 1024 + ((index * 2654435761u) >> 8) % 3073;  // 1 to 4 KiB, scattered
+}
+
+bool WriteManyArchive(const std::string& path, uint32_t count, uint64_t* totalSize)
+{
+    ZipWriter writer(path);
+    TextStream text(0x5EED0002);
+    char block[4096];
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < count; i++) {
+        uint32_t size = ManyEntrySize(i);
+        text.fill(block, size);
+        writer.begin(ManyEntryName(i), BENCH_DEFLATED);
+        writer.write(block, size);
+        writer.end();
+        total += size;
+    }
+    if (totalSize)
+        *totalSize = total;
+    return writer.finish();
+}

@@ -1,0 +1,547 @@
+// extract_bench.cpp -- extraction throughput of the add-on against plain
+// Win32 + zlib loops on the same data, in the same process and run, and the
+// cost per entry of extracting a 20,000-entry archive in order.
+//
+//   extract_bench make DIRECTORY              writes the archives there
+//   extract_bench run DIRECTORY [options]     measures them
+//     --rounds N      rounds of every large-entry method (default 5)
+//     --figures FILE  also writes "key value" lines for bench/run.sh
+//     --tree          also extracts the many-entry archive as files in a
+//                     tree (200 per folder; minutes under Wine)
+//
+// The plain loop reads 16 KiB blocks with ReadFile, inflates each with zlib
+// into a 16 KiB buffer, runs crc32 over the output and writes it with
+// WriteFile; for a stored entry it copies without inflate. The add-on's
+// figure is one GETITEM call to a file name, as a script makes it.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "addonsession.h"
+#include "benchclock.h"
+#include "benchdata.h"
+#include "zipread.h"
+
+namespace {
+
+const uint32_t LARGE_SIZE = 200000000;  // bytes of output of each large entry
+const uint32_t MANY_COUNT = 20000;
+const uint32_t MANY_COUNTS[] = {1000, 5000, 20000};
+const uint32_t TREE_COUNTS[] = {5000, 20000};
+const uint32_t SMALL_BLOCK = 16384;
+const uint32_t LARGE_BLOCK = 262144;
+const double MEGABYTE = 1e6;
+
+const char DEFLATED_ARCHIVE[] = "deflated.zip";
+const char STORED_ARCHIVE[] = "stored.zip";
+const char MANY_ARCHIVE[] = "many.zip";
+
+const uint32_t LOCAL_HEADER_SIGNATURE = 0x04034b50;  // "PK\3\4"
+const uint32_t LOCAL_HEADER_SIZE = 30;
+
+bool failed = false;
+std::map<std::string, double> figures;
+
+void Fail(const std::string& what)
+{
+    fprintf(stderr, "FAILED: %s\n", what.c_str());
+    failed = true;
+}
+
+uint32_t Get16(const uint8_t* p)
+{
+    return p[0] | p[1] << 8;
+}
+
+uint32_t Get32(const uint8_t* p)
+{
+    return Get16(p) | Get16(p + 2) << 16;
+}
+
+// Where the first entry's data lie and what they should give, from its local
+// header (the writer records the true CRC and sizes there).
+struct EntryLayout {
+    uint16_t method;
+    uint32_t crc;
+    uint32_t compressedSize;
+    uint32_t uncompressedSize;
+    uint32_t dataStart;
+};
+
+bool ReadEntryLayout(const std::string& path, EntryLayout* layout)
+{
+    HANDLE in = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (in == INVALID_HANDLE_VALUE)
+        return false;
+    uint8_t h[LOCAL_HEADER_SIZE];
+    DWORD got = 0;
+    bool ok = ReadFile(in, h, sizeof h, &got, nullptr) && got == sizeof h &&
+              Get32(h) == LOCAL_HEADER_SIGNATURE;
+    CloseHandle(in);
+    if (!ok)
+        return false;
+    layout->method = (uint16_t)Get16(h + 8);
+    layout->crc = Get32(h + 14);
+    layout->compressedSize = Get32(h + 18);
+    layout->uncompressedSize = Get32(h + 22);
+    layout->dataStart = LOCAL_HEADER_SIZE + Get16(h + 26) + Get16(h + 28);
+    return true;
+}
+
+uint64_t FileSize(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+        return (uint64_t)-1;
+    return (uint64_t)data.nFileSizeHigh << 32 | data.nFileSizeLow;
+}
+
+// Reads a whole file once, so that every method below finds it in the cache.
+void WarmUp(const std::string& path)
+{
+    HANDLE in = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    std::vector<char> block(1 << 20);
+    DWORD got = 0;
+    while (in != INVALID_HANDLE_VALUE && ReadFile(in, block.data(), (DWORD)block.size(), &got, nullptr) && got)
+        ;
+    CloseHandle(in);
+}
+
+// ---- the plain loops
+
+// What a plain loop delivered, and whether every call succeeded.
+struct LoopState {
+    HANDLE in;
+    HANDLE out;  // null: nothing is written
+    std::vector<uint8_t> input, output;
+    z_stream z{};
+    uint32_t crc = 0;
+    uint64_t delivered = 0;
+    bool ok = true;
+
+    bool read(uint32_t* left)
+    {
+        DWORD got = 0;
+        if (!ReadFile(in, input.data(), *left < input.size() ? *left : (DWORD)input.size(), &got, nullptr) ||
+            got == 0)
+            return ok = false;
+        *left -= got;
+        z.next_in = input.data();
+        z.avail_in = got;
+        return true;
+    }
+
+    void deliver(const uint8_t* data, uint32_t count)
+    {
+        crc = crc32(crc, data, count);
+        delivered += count;
+        DWORD written = 0;
+        if (out && count && (!WriteFile(out, data, count, &written, nullptr) || written != count))
+            ok = false;
+    }
+};
+
+// Each input block is inflated to the end before the next is read; the
+// output of one block ends in a partly filled buffer. A stored entry is
+// copied block by block.
+void InputDrivenLoop(LoopState& s, uint32_t left, bool deflated)
+{
+    uint32_t block = (uint32_t)s.output.size();
+    while (s.ok && left != 0 && s.read(&left)) {
+        if (!deflated) {
+            s.deliver(s.input.data(), s.z.avail_in);
+            continue;
+        }
+        int result;
+        do {
+            s.z.next_out = s.output.data();
+            s.z.avail_out = block;
+            result = inflate(&s.z, Z_SYNC_FLUSH);
+            if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR)
+                s.ok = false;
+            s.deliver(s.output.data(), block - s.z.avail_out);
+        } while (s.ok && result != Z_STREAM_END && s.z.avail_out == 0);
+    }
+}
+
+// The output buffer is filled before it is written, reading input as inflate
+// asks for it, as the reader does: every write but the last is a whole block.
+void OutputDrivenLoop(LoopState& s, uint32_t left)
+{
+    uint32_t block = (uint32_t)s.output.size();
+    bool end = false;
+    while (s.ok && !end) {
+        s.z.next_out = s.output.data();
+        s.z.avail_out = block;
+        while (s.z.avail_out != 0) {
+            if (s.z.avail_in == 0 && (left == 0 || !s.read(&left))) {
+                end = true;
+                break;
+            }
+            int result = inflate(&s.z, Z_SYNC_FLUSH);
+            if (result == Z_STREAM_END) {
+                end = true;
+                break;
+            }
+            if (result != Z_OK && result != Z_BUF_ERROR) {
+                s.ok = false;
+                break;
+            }
+        }
+        s.deliver(s.output.data(), block - s.z.avail_out);
+    }
+}
+
+// The reference: ReadFile, inflate (deflated only), crc32, WriteFile, with
+// `block`-byte input and output buffers. Without an output path nothing is
+// written. Returns the seconds taken; the output must be the entry's.
+double PlainLoop(const std::string& archivePath, const EntryLayout& entry, const char* outPath, uint32_t block,
+                 bool wholeOutputBlocks = false)
+{
+    LoopState s;
+    s.in = CreateFileA(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    s.input.resize(block);
+    s.output.resize(block);
+    if (s.in == INVALID_HANDLE_VALUE) {
+        Fail("cannot open " + archivePath);
+        return 0;
+    }
+    bool deflated = entry.method == BENCH_DEFLATED;
+
+    Stopwatch clock;
+    s.out = outPath ? CreateFileA(outPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
+                    : nullptr;
+    if (s.out == INVALID_HANDLE_VALUE || (deflated && inflateInit2(&s.z, -15) != Z_OK))
+        s.ok = false;
+    SetFilePointer(s.in, (LONG)entry.dataStart, nullptr, FILE_BEGIN);
+    if (s.ok && deflated && wholeOutputBlocks)
+        OutputDrivenLoop(s, entry.compressedSize);
+    else if (s.ok)
+        InputDrivenLoop(s, entry.compressedSize, deflated);
+    if (deflated)
+        inflateEnd(&s.z);
+    if (s.out && s.out != INVALID_HANDLE_VALUE)
+        CloseHandle(s.out);
+    double seconds = clock.seconds();
+
+    CloseHandle(s.in);
+    if (!s.ok || s.crc != entry.crc || s.delivered != entry.uncompressedSize)
+        Fail("plain loop over " + archivePath + " did not deliver the entry");
+    return seconds;
+}
+
+// ---- one large entry, every method
+
+struct Method {
+    const char* key;     // for the figures file
+    const char* label;
+    std::function<double()> run;  // seconds; leaves the output file, if any, behind
+    const char* against;          // key of the method it is compared with
+};
+
+void LargeEntry(const char* kind, const std::string& archivePath, AddonSession& addon, int rounds)
+{
+    EntryLayout entry;
+    if (!ReadEntryLayout(archivePath, &entry)) {
+        Fail("cannot read the local header of " + archivePath + "; run 'extract_bench make' first");
+        return;
+    }
+    const std::string outPath = archivePath + ".out";
+    WarmUp(archivePath);
+
+    std::string h = addon.open(archivePath);
+    Archive* archive = nullptr;
+    if (h.empty() || OpenArchive(&archive, archivePath.c_str(), 0, SOURCE_FILE, nullptr, 0) != RESULT_OK) {
+        Fail("cannot open " + archivePath);
+        return;
+    }
+    std::vector<uint8_t> decodeBuffer(SMALL_BLOCK);
+
+    std::vector<Method> methods = {
+        {"loop16", "plain loop, 16 KiB blocks",
+         [&] { return PlainLoop(archivePath, entry, outPath.c_str(), SMALL_BLOCK); }, "loop16"},
+        {"addon", "add-on: GETITEM to a file",
+         [&] {
+             if (!AddonSession::succeeded(addon.host.call("UNZIPSETCURRENTITEM", {h, "ITEM.", "1"})))
+                 Fail("SETCURRENTITEM 1");
+             Stopwatch clock;
+             morvalin::Outcome out = addon.host.call("UNZIPGETITEM", {h, outPath});
+             double seconds = clock.seconds();
+             if (!AddonSession::succeeded(out))
+                 Fail("GETITEM: " + AddonSession::describe(out));
+             return seconds;
+         },
+         "loop16"},
+        {"reader", "reader: ExtractEntry to a file",
+         [&] {
+             if (SelectEntry(archive, 0) != RESULT_OK)
+                 Fail("SelectEntry 0");
+             std::string target = outPath;
+             Stopwatch clock;
+             uint32_t code = ExtractEntry(archive, &target[0], EXTRACT_TO_PATH);
+             double seconds = clock.seconds();
+             if (code != RESULT_OK)
+                 Fail("ExtractEntry: result code " + std::to_string(code));
+             return seconds;
+         },
+         "loop16"},
+        {"loop256", "plain loop, 256 KiB blocks",
+         [&] { return PlainLoop(archivePath, entry, outPath.c_str(), LARGE_BLOCK); }, "loop16"},
+        {"loop16_whole", "plain loop, 16 KiB, whole output blocks",
+         [&] { return PlainLoop(archivePath, entry, outPath.c_str(), SMALL_BLOCK, true); }, "loop16"},
+        {"loop16_nowrite", "plain loop, 16 KiB, nothing written",
+         [&] { return PlainLoop(archivePath, entry, nullptr, SMALL_BLOCK); }, "loop16_nowrite"},
+        {"reader_nowrite", "reader: ReadEntryData, nothing written",
+         [&] {
+             if (SelectEntry(archive, 0) != RESULT_OK)
+                 Fail("SelectEntry 0");
+             Stopwatch clock;
+             OpenEntryStream(archive);
+             uint64_t total = 0;
+             for (uint32_t n; archive->error == 0 &&
+                              (n = ReadEntryData(archive, decodeBuffer.data(), SMALL_BLOCK)) != 0;)
+                 total += n;
+             bool complete = archive->error == 0 && archive->stream && archive->stream->uncompressedLeft == 0;
+             CloseEntryStream(archive);
+             double seconds = clock.seconds();
+             if (!complete || total != entry.uncompressedSize)
+                 Fail("ReadEntryData did not deliver the entry");
+             return seconds;
+         },
+         "loop16_nowrite"},
+    };
+
+    // Stored data is copied the same way whichever side drives the loop.
+    if (entry.method != BENCH_DEFLATED)
+        methods.erase(std::remove_if(methods.begin(), methods.end(),
+                                     [](const Method& m) { return strcmp(m.key, "loop16_whole") == 0; }),
+                      methods.end());
+
+    // Each round runs the methods in another order, so that none always
+    // follows the same one (the deletion of a large file, say).
+    std::map<std::string, std::vector<double>> times;
+    std::vector<size_t> order(methods.size());
+    for (size_t k = 0; k < order.size(); k++)
+        order[k] = k;
+    std::mt19937 shuffler(20240102);
+    for (int r = 0; r < rounds; r++) {
+        std::shuffle(order.begin(), order.end(), shuffler);
+        for (size_t k : order) {
+            Method& m = methods[k];
+            DeleteFileA(outPath.c_str());
+            double seconds = m.run();
+            uint64_t size = FileSize(outPath);
+            if (strstr(m.key, "nowrite") == nullptr && size != entry.uncompressedSize)
+                Fail(std::string(m.label) + " wrote " + std::to_string(size) + " bytes");
+            DeleteFileA(outPath.c_str());
+            times[m.key].push_back(seconds);
+        }
+    }
+    addon.close(h);
+    ReleaseArchive(archive);
+
+    double megabytes = entry.uncompressedSize / MEGABYTE;
+    printf("\n%s entry: %.1f MB of output from %.1f MB of data; fastest of %d rounds\n", kind, megabytes,
+           entry.compressedSize / MEGABYTE, rounds);
+    printf("  %-40s %8s %8s   %s\n", "", "MB/s", "median", "share of its loop");
+    for (const Method& m : methods) {
+        double best = megabytes / Fastest(times[m.key]);
+        double reference = megabytes / Fastest(times[m.against]);
+        std::string share = strcmp(m.key, m.against) == 0 ? "" : std::to_string((int)(100 * best / reference + 0.5)) + "%";
+        printf("  %-40s %8.1f %8.1f   %s\n", m.label, best, megabytes / Median(times[m.key]), share.c_str());
+        figures[std::string(kind) + "." + m.key] = best;
+    }
+    // The add-on against each 16 KiB loop, round by round as well: slow
+    // drifts of the machine cancel out of a round's own ratio.
+    for (const char* loop : {"loop16", "loop16_whole"}) {
+        if (times.count(loop) == 0)
+            continue;
+        std::vector<double> paired;
+        for (int r = 0; r < rounds; r++)
+            paired.push_back(times[loop][r] / times["addon"][r]);
+        double fastest = Fastest(times[loop]) / Fastest(times["addon"]);
+        printf("  add-on vs %-29s %5.0f%% (fastest runs), %5.0f%% (median of the rounds' ratios)\n",
+               strcmp(loop, "loop16") == 0 ? "the 16 KiB loop:" : "the whole-block 16 KiB loop:", 100 * fastest,
+               100 * Median(paired));
+        figures[std::string(kind) + ".addon_vs_" + loop] = 100 * fastest;
+        figures[std::string(kind) + ".addon_vs_" + loop + "_paired"] = 100 * Median(paired);
+    }
+}
+
+// ---- many small entries
+
+std::string HandleText(HANDLE handle)
+{
+    return std::to_string((uintptr_t)handle);
+}
+
+void ManyEntries(const std::string& directory, AddonSession& addon, bool tree)
+{
+    const std::string archivePath = directory + "\\" + MANY_ARCHIVE;
+    const std::string outPath = archivePath + ".out";
+    WarmUp(archivePath);
+    std::string h = addon.open(archivePath);
+    Archive* archive = nullptr;
+    if (h.empty() || OpenArchive(&archive, archivePath.c_str(), 0, SOURCE_FILE, nullptr, 0) != RESULT_OK) {
+        Fail("cannot open " + archivePath + "; run 'extract_bench make' first");
+        return;
+    }
+    HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::string handle = HandleText(out);
+
+    printf("\n%u entries of 1 to 4 KiB, extracted in order onto one handle; fastest of 3 runs\n", MANY_COUNT);
+    for (bool viaAddon : {true, false}) {
+        for (uint32_t n : MANY_COUNTS) {
+            uint64_t expected = 0;
+            for (uint32_t i = 0; i < n; i++)
+                expected += ManyEntrySize(i);
+            std::vector<double> times;
+            for (int r = 0; r < 3; r++) {
+                SetFilePointer(out, 0, nullptr, FILE_BEGIN);
+                SetEndOfFile(out);
+                Stopwatch clock;
+                for (uint32_t i = 0; i < n; i++) {
+                    bool ok;
+                    if (viaAddon) {
+                        ok = AddonSession::succeeded(
+                                 addon.host.call("UNZIPSETCURRENTITEM", {h, "ITEM.", std::to_string(i + 1)})) &&
+                             AddonSession::succeeded(addon.host.call("UNZIPGETITEM", {h, handle, "PIPE"}));
+                    } else {
+                        ok = SelectEntry(archive, i) == RESULT_OK &&
+                             ExtractEntry(archive, out, EXTRACT_TO_HANDLE) == RESULT_OK;
+                    }
+                    if (!ok) {
+                        Fail("extracting entry " + std::to_string(i + 1));
+                        break;
+                    }
+                }
+                times.push_back(clock.seconds());
+                if (FileSize(outPath) != expected)
+                    Fail("the handle received " + std::to_string(FileSize(outPath)) + " bytes for N = " +
+                         std::to_string(n));
+            }
+            double best = Fastest(times);
+            printf("  %-44s N = %6u  %9.1f ms  %7.1f us per entry\n",
+                   viaAddon ? "add-on: SETCURRENTITEM + GETITEM 'PIPE'" : "reader: SelectEntry + ExtractEntry",
+                   n, best * 1e3, best * 1e6 / n);
+            figures[std::string("many.") + (viaAddon ? "addon." : "reader.") + std::to_string(n)] = best * 1e6 / n;
+        }
+    }
+    CloseHandle(out);
+    DeleteFileA(outPath.c_str());
+
+    if (tree) {
+        printf("\nThe same as files in a tree of %u per folder (SETROOTDIR, then GETITEM to tail 0)\n",
+               MANY_PER_FOLDER);
+        for (uint32_t n : TREE_COUNTS) {
+            std::string root = directory + "\\tree" + std::to_string(n);
+            addon.host.call("UNZIPSETROOTDIR", {h, root});
+            Stopwatch clock;
+            for (uint32_t i = 1; i <= n; i++) {
+                if (!AddonSession::succeeded(addon.host.call("UNZIPSETCURRENTITEM", {h, "ITEM.", std::to_string(i)})) ||
+                    !AddonSession::succeeded(addon.host.call("UNZIPGETITEM", {h, addon.tail("ITEM.", 0)}))) {
+                    Fail("extracting entry " + std::to_string(i) + " to a file");
+                    break;
+                }
+            }
+            double seconds = clock.seconds();
+            printf("  %-44s N = %6u  %9.1f ms  %7.1f us per entry\n", "add-on: files in a tree", n, seconds * 1e3,
+                   seconds * 1e6 / n);
+            figures["tree.addon." + std::to_string(n)] = seconds * 1e6 / n;
+        }
+    }
+    addon.close(h);
+    ReleaseArchive(archive);
+}
+
+int Make(const std::string& directory)
+{
+    struct {
+        const char* name;
+        uint16_t method;
+    } large[] = {{DEFLATED_ARCHIVE, BENCH_DEFLATED}, {STORED_ARCHIVE, BENCH_STORED}};
+    for (const auto& a : large) {
+        std::string path = directory + "\\" + a.name;
+        Stopwatch clock;
+        if (!WriteLargeArchive(path, "large.txt", LARGE_SIZE, a.method)) {
+            fprintf(stderr, "could not write %s\n", path.c_str());
+            return 1;
+        }
+        printf("  %s: %.1f MB, written in %.1f s\n", path.c_str(), FileSize(path) / MEGABYTE, clock.seconds());
+    }
+    std::string path = directory + "\\" + MANY_ARCHIVE;
+    Stopwatch clock;
+    if (!WriteManyArchive(path, MANY_COUNT, nullptr)) {
+        fprintf(stderr, "could not write %s\n", path.c_str());
+        return 1;
+    }
+    printf("  %s: %u entries, %.1f MB, written in %.1f s\n", path.c_str(), MANY_COUNT, FileSize(path) / MEGABYTE,
+           clock.seconds());
+    return 0;
+}
+
+void Usage()
+{
+    fprintf(stderr, "usage: extract_bench make DIRECTORY\n"
+                    "       extract_bench run DIRECTORY [--rounds N] [--figures FILE] [--tree]\n");
+    exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 3)
+        Usage();
+    std::string command = argv[1], directory = argv[2];
+    if (command == "make")
+        return Make(directory);
+    if (command != "run")
+        Usage();
+
+    int rounds = 5;
+    std::string figuresPath;
+    bool tree = false;
+    for (int i = 3; i < argc; i++) {
+        std::string arg = argv[i];
+        if (arg == "--rounds" && i + 1 < argc)
+            rounds = atoi(argv[++i]);
+        else if (arg == "--figures" && i + 1 < argc)
+            figuresPath = argv[++i];
+        else if (arg == "--tree")
+            tree = true;
+        else
+            Usage();
+    }
+    if (rounds < 1)
+        Usage();
+
+    AddonSession addon;
+    if (!addon.load())
+        return 1;
+    LargeEntry("deflated", directory + "\\" + DEFLATED_ARCHIVE, addon, rounds);
+    LargeEntry("stored", directory + "\\" + STORED_ARCHIVE, addon, rounds);
+    ManyEntries(directory, addon, tree);
+
+    if (!figuresPath.empty()) {
+        FILE* f = fopen(figuresPath.c_str(), "w");
+        for (const auto& figure : figures)
+            if (f)
+                fprintf(f, "%s %.3f\n", figure.first.c_str(), figure.second);
+        if (f)
+            fclose(f);
+    }
+    if (failed) {
+        printf("\nextract_bench: FAILED (see above)\n");
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,149 @@
+#!/usr/bin/env python3
+# peers.py -- times the native peers (Info-ZIP unzip, Python's zipfile, bsdtar)
+# on the benchmark's large archives and prints them beside the figures that
+# extract_bench measured under Wine, with the ratios the targets are set in.
+#
+#   peers.py DATA_DIRECTORY FIGURES_FILE [--rounds N]
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+import zipfile
+
+MEGABYTE = 1e6
+ARCHIVES = [("deflated", "deflated.zip"), ("stored", "stored.zip")]
+TARGET_SHARE = 90  # per cent of the 16 KiB loop
+
+# name, command (archive, output directory), the program that must exist
+PEERS = [
+    ("Info-ZIP unzip", lambda a, o: ["unzip", "-o", "-qq", a, "-d", o], "unzip"),
+    ("Python zipfile", lambda a, o: [sys.executable, "-c",
+                                     "import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])",
+                                     a, o], sys.executable),
+    ("bsdtar", lambda a, o: ["bsdtar", "-xf", a, "-C", o], "bsdtar"),
+]
+
+
+def read_figures(path):
+    figures = {}
+    with open(path) as f:
+        for line in f:
+            key, value = line.split()
+            figures[key] = float(value)
+    return figures
+
+
+def warm_up(path):
+    with open(path, "rb") as f:
+        while f.read(1 << 20):
+            pass
+
+
+def time_peer(command, archive, out_dir, expected, rounds):
+    """Fastest of `rounds` runs, in seconds; each run extracts into an empty folder."""
+    times = []
+    for _ in range(rounds):
+        shutil.rmtree(out_dir, ignore_errors=True)
+        os.makedirs(out_dir)
+        start = time.perf_counter()
+        subprocess.run(command(archive, out_dir), check=True, stdout=subprocess.DEVNULL)
+        times.append(time.perf_counter() - start)
+        written = sum(os.path.getsize(os.path.join(d, n)) for d, _, names in os.walk(out_dir) for n in names)
+        if written != expected:
+            raise SystemExit(f"peers.py: {command(archive, out_dir)[0]} wrote {written} bytes, expected {expected}")
+    shutil.rmtree(out_dir, ignore_errors=True)
+    return min(times)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("data")
+    parser.add_argument("figures")
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+
+    figures = read_figures(args.figures)
+    peers = {}
+    for kind, name in ARCHIVES:
+        archive = os.path.join(args.data, name)
+        with zipfile.ZipFile(archive) as z:
+            expected = sum(i.file_size for i in z.infolist())
+        warm_up(archive)
+        for label, command, program in PEERS:
+            if shutil.which(program) is None:
+                print(f"[bench] {program} is not installed; {label} is left out", file=sys.stderr)
+                continue
+            seconds = time_peer(command, archive, os.path.join(args.data, "peer-out"), expected, args.rounds)
+            peers[(kind, label)] = expected / MEGABYTE / seconds
+
+    def ours(kind, key):
+        return figures.get(f"{kind}.{key}")
+
+    def cell(value, form="{:9.1f}"):
+        return form.format(value) if value is not None else f"{'-':>9}"
+
+    kinds = [kind for kind, _ in ARCHIVES]
+    print()
+    print(f"{'Extraction of one 200 MB entry, MB/s of output (fastest run)':<62}{'deflated':>9} {'stored':>9}")
+    rows = [
+        ("plain loop, 16 KiB blocks (Wine)", "loop16"),
+        ("plain loop, 16 KiB, whole output blocks (Wine)", "loop16_whole"),
+        ("plain loop, 256 KiB blocks (Wine)", "loop256"),
+        ("add-on: GETITEM to a file (Wine)", "addon"),
+        ("reader: ExtractEntry to a file (Wine)", "reader"),
+    ]
+    for label, key in rows:
+        print(f"  {label:<60}" + " ".join(cell(ours(k, key)) for k in kinds))
+    for label, _, _ in PEERS:
+        print(f"  {label + ' (native)':<60}" + " ".join(cell(peers.get((k, label))) for k in kinds))
+
+    def ratio_row(label, values, form):
+        print(f"  {label:<60}" + " ".join(cell(v, form) for v in values))
+
+    def over(key):
+        return [ours(k, "addon") / ours(k, key) if ours(k, "addon") and ours(k, key) else None for k in kinds]
+
+    percent = "{:8.0f}%"
+    print()
+    print("Ratios (add-on's MB/s over the other's; the loops' also round by round)")
+    ratio_row("add-on / 16 KiB loop", [ours(k, "addon_vs_loop16") for k in kinds], percent)
+    ratio_row("  median of the rounds' own ratios", [ours(k, "addon_vs_loop16_paired") for k in kinds], percent)
+    ratio_row("add-on / 16 KiB loop with whole output blocks",
+              [ours(k, "addon_vs_loop16_whole") for k in kinds], percent)
+    ratio_row("  median of the rounds' own ratios", [ours(k, "addon_vs_loop16_whole_paired") for k in kinds], percent)
+    ratio_row("add-on / 256 KiB loop", [v * 100 if v else None for v in over("loop256")], percent)
+    for label, _, _ in PEERS:
+        ratio_row(f"add-on / {label} (native)",
+                  [ours(k, "addon") / peers[(k, label)] if ours(k, "addon") and (k, label) in peers else None
+                   for k in kinds], "{:9.2f}")
+
+    # The 90% target is judged against the faster of the two 16 KiB loops.
+    verdicts = []
+    for k in kinds:
+        shares = [ours(k, key) for key in ("addon_vs_loop16", "addon_vs_loop16_whole") if ours(k, key)]
+        if shares:
+            share = min(shares)
+            verdicts.append(f"{k} {share:.0f}% of the loop: {'met' if share >= TARGET_SHARE else 'MISSED'}")
+        unzip = peers.get((k, "Info-ZIP unzip"))
+        if unzip and ours(k, "addon"):
+            verdicts.append(f"{k} vs unzip: {'beaten' if ours(k, 'addon') > unzip else 'NOT beaten'}")
+    print()
+    print("Targets (at least 90% of the faster 16 KiB loop; faster than unzip):")
+    for verdict in verdicts:
+        print("  " + verdict)
+
+    many = sorted(((key, value) for key, value in figures.items() if key.startswith(("many.", "tree."))),
+                  key=lambda item: (item[0].rsplit(".", 1)[0], int(item[0].rsplit(".", 1)[1])))
+    if many:
+        print()
+        print("Many small entries, microseconds per entry (linear in N: the same figure at every N)")
+        for key, value in many:
+            _, who, n = key.split(".")
+            where = "onto one handle" if key.startswith("many.") else "as files in a tree"
+            print(f"  {who:<7} {where:<20} N = {int(n):>6}  {value:9.1f}")
+
+
+if __name__ == "__main__":
+    main()

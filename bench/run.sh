@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# run.sh -- builds and runs the benchmarks under Wine, then times the native
+# peers (Info-ZIP unzip, Python's zipfile, bsdtar) on the same archives and
+# prints one table of throughputs and ratios. Not part of CI: run it when the
+# machine is quiet. The archives (about 500 MB) live in the build folder's
+# bench-data/ while it runs and are removed afterwards.
+#
+#   bench/run.sh [--rounds N] [--tree]     (BUILD_DIR picks the build folder)
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
+BUILD_DIR="$(mkdir -p "$BUILD_DIR" && cd "$BUILD_DIR" && pwd)"
+export BUILD_DIR
+BIN="$BUILD_DIR/bin"
+DATA="$BUILD_DIR/bench-data"
+
+say() { printf '[bench] %s\n' "$*"; }
+
+bash "$ROOT/tools/setup.sh"
+say "building the benchmarks in $BUILD_DIR"
+cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$BUILD_DIR" -j "$(nproc)" --target select_bench extract_bench >/dev/null
+
+. "$ROOT/tools/wine-env.sh"
+wine_env_start
+cleanup() {
+  rm -rf "$DATA"
+  wine_env_stop
+}
+trap cleanup EXIT
+rm -rf "$DATA"
+mkdir -p "$DATA"
+cd "$DATA"
+
+say "load now: $(cut -d' ' -f1-3 /proc/loadavg) (figures are sound below about 1)"
+say "making the archives"
+wine "$BIN/extract_bench.exe" make .
+echo
+say "selection"
+wine "$BIN/select_bench.exe" .
+echo
+say "extraction"
+wine "$BIN/extract_bench.exe" run . --figures figures.txt "$@"
+echo
+say "native peers on the same archives"
+python3 "$ROOT/bench/peers.py" "$DATA" "$DATA/figures.txt"
