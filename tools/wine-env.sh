@@ -31,6 +31,9 @@ wine_env_start() {
   wineserver -p >/dev/null 2>&1
   trap wine_env_stop EXIT
   # The first program of a session starts Wine's background services, which
-  # hold the caller's output open for a while: start them here, not under ctest.
-  wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+  # hold the caller's output open for a while: start them here, not under
+  # ctest. That program also turns off Wine's crash dialog, so that a crashing
+  # test ends with a backtrace instead of waiting for a click.
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+    >/dev/null 2>&1 </dev/null || true
 }
