@@ -83,7 +83,7 @@ const BatchCase BATCH_CASES[] = {
      "del \"C:\\Temp\\tarvune.bat\"\r\n"},
 };
 
-TEST(RemovalBatch, FileHoldsExactlyTheFiveLines)
+TEST(UninstallerBatchFile, FileHoldsExactlyTheFiveLines)
 {
     for (const BatchCase& c : BATCH_CASES) {
         SCOPED_TRACE(c.name);
@@ -91,7 +91,7 @@ TEST(RemovalBatch, FileHoldsExactlyTheFiveLines)
     }
 }
 
-TEST(RemovalBatch, ToolsAddonExampleIs147Bytes)
+TEST(UninstallerBatchFile, ToolsAddonExampleIs147Bytes)
 {
     std::string batch = WrittenBatch("C:\\Tools\\Addon\\UTarvune.exe", "C:\\Temp\\tarvune.bat");
     EXPECT_EQ(batch.size(), 147u);
@@ -112,7 +112,7 @@ TEST(RemovalBatch, ToolsAddonExampleIs147Bytes)
 
 // A message-mode pipe keeps the boundary of every write, so the pieces can
 // be told apart: each goes out in a single WriteFile.
-TEST(RemovalBatch, WrittenInNinePieces)
+TEST(UninstallerBatchFile, WrittenInNinePieces)
 {
     const char* pipeName = "\\\\.\\pipe\\tarvune_uninstall_batch_pieces";
     HANDLE server = CreateNamedPipeA(pipeName, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,

@@ -79,7 +79,7 @@ class Env:
             self.xvfb.terminate()
             self.xvfb.wait(timeout=10)
 
-    def run(self, args, timeout=60, check=False):
+    def run(self, args, timeout=45, check=False):
         result = subprocess.run(args, env=self.env, capture_output=True, text=True, timeout=timeout)
         if check and result.returncode != 0:
             raise Failed(f"{' '.join(args)} failed ({result.returncode}): {result.stderr.strip()}")
@@ -284,9 +284,7 @@ def case_dialog_escape(c):
     ok = [k for k in d["controls"] if k["id"] == 1]
     c.check(ok and ok[0]["style"] & 0xF == BS_DEFPUSHBUTTON, "OK is the default button")
     c.check(d["focus_id"] == 1, f"OK has the focus (focus on {d['focus_id']})")
-    # With no window manager, nothing gives the new window the X focus that
-    # a desktop would; take it, as a person's click would, before the picture.
-    c.env.xdotool("windowfocus", "--sync", window)
+    c.check(d["active"] and d["foreground"], "the dialog comes up active, in the foreground")
     c.screenshot("uninstall-dialog.png")
     c.press(window, "Escape")
     c.check(c.wait_exit() == 0, "exit code 0")

@@ -33,7 +33,7 @@ struct AddonCase {
     const char* expected;     // nullptr: refused, buffer left alone
 };
 
-TEST(AddonPath, SameFolderAsTheUninstaller)
+TEST(UninstallerAddonPath, SameFolderAsTheUninstaller)
 {
     const std::string folder248 = "C:\\" + Repeat('f', 244) + "\\";    // 248 bytes, backslash included
     const std::string folder249 = "C:\\" + Repeat('f', 245) + "\\";    // 249 bytes
@@ -70,7 +70,7 @@ TEST(AddonPath, SameFolderAsTheUninstaller)
 
 // GetTempPathA reads TMP when it is called, so each case sets it in this
 // process; the original value comes back at the end.
-class BatchPath : public ::testing::Test {
+class UninstallerBatchPath : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -83,7 +83,7 @@ protected:
     bool hadTmp = false;
 };
 
-TEST_F(BatchPath, BuiltBehindTheTempFolder)
+TEST_F(UninstallerBatchPath, BuiltBehindTheTempFolder)
 {
     const std::string folder246 = "C:\\" + Repeat('t', 243);   // GetTempPathA adds the backslash: 247
     const std::string folder247 = "C:\\" + Repeat('t', 244);   // 248 with the backslash: does not fit

@@ -197,6 +197,8 @@ static int Describe(const char* title)
     out += ", \"close_box\": [" + std::to_string(close.x) + ", " + std::to_string(close.y) + "]";
     out += ", \"owner_title\": " + (owner ? Json(WindowText(owner)) : std::string("null"));
     out += ", \"focus_id\": " + std::to_string(thread.hwndFocus ? GetDlgCtrlID(thread.hwndFocus) : 0);
+    out += std::string(", \"active\": ") + (thread.hwndActive == window ? "true" : "false");
+    out += std::string(", \"foreground\": ") + (GetForegroundWindow() == window ? "true" : "false");
     out += ", \"controls\": [";
     bool first = true;
     for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
