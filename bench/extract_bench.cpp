@@ -395,6 +395,10 @@ void ManyEntries(const std::string& directory, AddonSession& addon, bool tree)
         return;
     }
     HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        Fail("cannot create " + outPath);
+        return;
+    }
     std::string handle = HandleText(out);
 
     printf("\n%u entries of 1 to 4 KiB, extracted in order onto one handle; fastest of 3 runs\n", MANY_COUNT);
