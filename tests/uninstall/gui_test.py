@@ -101,26 +101,26 @@ def app_key(program):
 
 
 def setup(env, work):
+    # Remember which keys this made, so that cleanup removes those and no others.
     os.makedirs(work, exist_ok=True)
     created = []
     for program in UNMANAGED_PROGRAMS:
         if env.run(["wine", "reg", "query", app_key(program)]).returncode != 0:
-            created.append(program)
+            created.append(app_key(program))
         env.run(["wine", "reg", "add", app_key(program) + "\\X11 Driver", "/v", "Managed", "/d", "N", "/f"],
                 check=True)
-    with open(os.path.join(work, "created-app-keys.txt"), "w") as f:
+    with open(os.path.join(work, "created-keys.txt"), "w") as f:
         f.write("\n".join(created))
 
 
 def cleanup(env, work):
-    record = os.path.join(work, "created-app-keys.txt")
-    if os.path.exists(record):
-        with open(record) as f:
-            for program in filter(None, f.read().split("\n")):
-                env.run(["wine", "reg", "delete", app_key(program), "/f"])
-        os.remove(record)
     for program in UNMANAGED_PROGRAMS:
         env.run(["wine", "reg", "delete", app_key(program) + "\\X11 Driver", "/v", "Managed", "/f"])
+    record = os.path.join(work, "created-keys.txt")
+    if os.path.exists(record):
+        with open(record) as f:
+            for key in filter(None, f.read().split("\n")):
+                env.run(["wine", "reg", "delete", key, "/f"])
     shutil.rmtree(work, ignore_errors=True)
 
 
