@@ -28,7 +28,7 @@ wine_env_start() {
     echo "[wine] creating the Wine prefix (about 20 s, once per build folder)"
     wineboot -i >/dev/null 2>&1 || true
   fi
-  wineserver -p >/dev/null 2>&1
+  wineserver -p >/dev/null 2>&1 || true   # a server that runs already (wineboot's) serves as well
   trap wine_env_stop EXIT
   # The first program of a session starts Wine's background services, which
   # hold the caller's output open for a while: start them here, not under
