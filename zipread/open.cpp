@@ -162,8 +162,9 @@ uint32_t SetRootDirectory(Archive* archive, const char* text, uint32_t length)
     char root[MAX_PATH_TEXT + 2];
     uint32_t n;
     if (length > 0) {
-        // One character is kept for the backslash that may be added.
-        if (length > MAX_PATH_TEXT - 1)
+        // At most 258 characters: with the backslash that may be added the
+        // root stays below 260, so that a name still fits after it.
+        if (length > MAX_PATH_TEXT - 2)
             return RESULT_BAD_ARGUMENTS;
         memcpy(root, text, length);
         n = length;
