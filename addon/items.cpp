@@ -113,6 +113,13 @@ static uint32_t ExtractToVariable(CallContext context, ArgumentBlock arguments, 
     if (archive->currentIndex == -1)
         return RESULT_BAD_ARGUMENTS;
     uint32_t size = archive->header.uncompressedSize;
+    // A size the entry's data can never fill would end in 11 once decoded:
+    // say so before asking the host for that much memory, so that a few
+    // bytes claiming gigabytes cost nothing.
+    if (size > MostBytesDeliverable(archive)) {
+        CloseEntryStream(archive);
+        return RESULT_MEMORY_TOO_SMALL;
+    }
     HostValue value = size ? hostApi.MakeValue(context, size, size, MAKEVALUE_LENGTH)
                            : hostApi.MakeValue(context, (uintptr_t)"", (uintptr_t)-1, MAKEVALUE_TEXT);
     if (!value) {

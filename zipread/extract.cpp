@@ -109,6 +109,18 @@ static void ExtractToPath(Archive* archive, char* path)
     CloseHandle(file);
 }
 
+// Deflate codes a match of 258 bytes in as little as two bits, so no byte of
+// deflate data yields more than 1,032 bytes; stored data yields itself.
+const uint64_t DEFLATE_MOST_PER_BYTE = 1032;
+
+uint32_t MostBytesDeliverable(const Archive* archive)
+{
+    const CentralHeader& header = archive->header;
+    uint64_t input = header.compressedSize < archive->sourceSize ? header.compressedSize : archive->sourceSize;
+    uint64_t most = header.method == METHOD_STORED ? input : (input + 1) * DEFLATE_MOST_PER_BYTE;
+    return most > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)most;
+}
+
 // Extraction consumes the selection: afterwards there is no current entry,
 // except after a directory entry was created or passed over.
 uint32_t ExtractEntry(Archive* archive, void* target, uint32_t mode)

@@ -56,4 +56,8 @@ uint32_t ReadEntryData(Archive* archive, void* buffer, uint32_t length);
 
 // --- extraction (extract.cpp).
 uint32_t ExtractEntry(Archive* archive, void* target, uint32_t mode);
+// The most bytes the current entry's data could ever decode to, from its
+// compressed size as far as the source holds it. A recorded size above this
+// can never be delivered in full.
+uint32_t MostBytesDeliverable(const Archive* archive);
 BOOL CreatePathDirectories(char* path, BOOL lastIsDirectory);
