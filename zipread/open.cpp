@@ -298,6 +298,10 @@ uint32_t OpenArchive(Archive** out, const void* reference, uint32_t sizeOrId, ui
 
     uint32_t code = OpenSteps(archive, reference, sizeOrId, kind, password, passwordLength);
     if (code) {
+        // A caller's handle shares its position with our duplicate: put it
+        // back where it was, so that the caller may try again.
+        if (kind == SOURCE_HANDLE && code != RESULT_UNSEEKABLE)
+            SetFilePointer(archive->source.handle, (LONG)archive->baseOffset, nullptr, FILE_BEGIN);
         ReleaseArchive(archive);
         return code;
     }

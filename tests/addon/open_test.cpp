@@ -389,3 +389,16 @@ TEST_F(OpenTest, ResourceThatIsNotThereGivesFourAndZeroIsNoResource)
 }
 
 }  // namespace
+
+TEST_F(OpenTest, FailedOpenPutsTheCallersHandleBackWhereItWas)
+{
+  std::string zip = ZipBuilder().add("a.txt", "hello").build();
+  std::string bytes = std::string(100, 'x') + "not an archive at all";
+  EXPECT_EQ(CodeThroughHandleAt(bytes, 100), "6");
+  EXPECT_EQ(SetFilePointer(handle, 0, nullptr, FILE_CURRENT), 100u);
+  CloseHandle(handle);
+  handle = INVALID_HANDLE_VALUE;
+
+  // Fixed in place, the same handle opens at that position on a second try.
+  EXPECT_EQ(CodeThroughHandleAt(std::string(100, 'x') + zip, 100), "0");
+}
