@@ -36,9 +36,12 @@ static void FillItemInfo(CallContext context, ArgumentBlock arguments, Archive* 
 
     const FILETIME* times[3] = {&archive->accessTime, &archive->creationTime, &archive->writeTime};
     for (uint32_t tail = 4; tail <= 6; tail++) {
+        // A time that does not convert reads as the zero FILETIME does, so
+        // the year keeps its four digits.
         SYSTEMTIME t;
+        const FILETIME zero = {0, 0};
         if (!FileTimeToSystemTime(times[tail - 4], &t))
-            ZeroMemory(&t, sizeof t);
+            FileTimeToSystemTime(&zero, &t);
         HostValue text = hostApi.MakeValue(context, TIME_TEXT_LENGTH, TIME_TEXT_LENGTH, MAKEVALUE_LENGTH);
         if (!text)
             return;
