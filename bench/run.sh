@@ -22,9 +22,7 @@ cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$BUILD_DIR" -j "$(nproc)" --target select_bench extract_bench >/dev/null
 
 . "$ROOT/tools/wine-env.sh"
-# In a new prefix, wineboot leaves its own server running and `wineserver -p`
-# then exits with 2; the start-up is complete all the same.
-wine_env_start || true
+wine_env_start
 cleanup() {
   rm -rf "$DATA"
   wine_env_stop
