@@ -1,0 +1,77 @@
+// fuzz_seeds.cpp -- builds the fuzzer's starting archives in code, small
+// enough that thousands of mutations a second stay possible.
+#include "fuzz_seeds.h"
+
+#include <windows.h>
+
+#include "support/gzipbuilder.h"
+#include "support/zipbuilder.h"
+
+static std::string Words(size_t size, uint32_t seed)
+{
+    static const char* const words[] = {"alpha ", "beta ", "gamma ", "delta\n", "epsilon ", "zeta "};
+    std::string out;
+    while (out.size() < size) {
+        seed = seed * 1103515245u + 12345u;
+        out += words[(seed >> 24) % 6];
+    }
+    out.resize(size);
+    return out;
+}
+
+static std::vector<FuzzSeed> Build()
+{
+    std::vector<FuzzSeed> seeds;
+    {
+        ZipBuilder zip;
+        zip.add("readme.txt", Words(1500, 1));
+        zip.back().centralExtra = UtBlock(3, 1000000000, 1100000000);
+        zip.back().localExtra = UtBlock(7, 1000000000, 1100000000, 900000000);
+        zip.add("stored.bin", Words(300, 2), 0);
+        zip.add("docs/", "", 0);
+        zip.back().externalAttributes = FILE_ATTRIBUTE_DIRECTORY;
+        zip.add("docs/unix.txt", Words(800, 3));
+        zip.back().madeBy(HOST_UNIX, 30);
+        zip.back().externalAttributes = 0x81A40000;
+        zip.add("empty.txt", "", 0);
+        zip.comment("an archive comment");
+        seeds.push_back({"mixed", zip.build(), "", {"readme.txt", "docs/unix.txt"}});
+    }
+    {
+        ZipBuilder zip;
+        ZipBuilder::Entry secret("secret.txt", Words(2000, 4));
+        secret.password = "fuzz";
+        zip.add(secret);
+        ZipBuilder::Entry stored("secret.bin", Words(400, 5), 0);
+        stored.password = "fuzz";
+        stored.dataDescriptor = true;
+        zip.add(stored);
+        zip.add("plain.txt", Words(200, 6));
+        seeds.push_back({"encrypted", zip.build(), "fuzz", {"secret.txt", "plain.txt"}});
+    }
+    {
+        ZipBuilder zip;
+        zip.prefix(std::string(200, 'S'));
+        zip.add("a/b/c.txt", Words(700, 7));
+        zip.back().dataDescriptor = true;
+        zip.add("../up.txt", Words(100, 8), 0);
+        seeds.push_back({"stub and descriptor", zip.build(), "", {"a/b/c.txt", "../up.txt"}});
+    }
+    {
+        ZipBuilder zip;
+        zip.add("big.txt", Words(20000, 9));
+        seeds.push_back({"two blocks", zip.build(), "", {"big.txt"}});
+    }
+    seeds.push_back({"gzip with every part",
+                     GzipBuilder().data(Words(3000, 10)).name("data.txt").comment("a comment")
+                         .extra("XY\4\0abcd").headerCrc().mtime(1000000000).build(),
+                     "", {"data.txt"}});
+    seeds.push_back({"gzip plain", GzipBuilder().data(Words(500, 11)).name("plain").build(), "", {"plain"}});
+    return seeds;
+}
+
+const std::vector<FuzzSeed>& FuzzSeeds()
+{
+    static const std::vector<FuzzSeed> seeds = Build();
+    return seeds;
+}

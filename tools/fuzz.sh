@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# fuzz.sh -- a long run of the mutation fuzzer: installs what is missing,
+# builds the fault-counting add-on and the fuzzer, and runs them under Wine.
+# Inputs that fail are written to <build>/bin/fuzz-failures; replay one with
+#   wine hostile_fuzz.exe --replay fuzz-failures/<file> [--password pw]
+# Usage: tools/fuzz.sh [iterations [seed]]   (default: 1,000,000 iterations, seed 1)
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
+BUILD_DIR="$(mkdir -p "$BUILD_DIR" && cd "$BUILD_DIR" && pwd)"
+ITERATIONS="${1:-1000000}"
+SEED="${2:-1}"
+
+bash "$ROOT/tools/setup.sh"
+echo "[fuzz] configuring and building in $BUILD_DIR"
+cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$BUILD_DIR" -j "$(nproc)" --target hostile_fuzz >/dev/null
+
+. "$ROOT/tools/wine-env.sh"
+wine_env_start
+cd "$BUILD_DIR/bin"
+echo "[fuzz] $ITERATIONS iterations from seed $SEED"
+wine hostile_fuzz.exe "$ITERATIONS" "$SEED"
