@@ -3,6 +3,7 @@
 // past the directory, offsets and sizes that overflow 32 bits or lie at and
 // beyond 2 GiB, and a directory of 65,535 entries.
 #include "catalogue.h"
+#include "support/winfiles.h"
 #include "support/zipbuilder.h"
 
 namespace {
@@ -232,6 +233,74 @@ std::vector<HostileCase> DirectoryCases()
 TEST_F(HostileCatalogue, EndRecordAndWalk)
 {
     RunTable(DirectoryCases());
+}
+
+}  // namespace
+
+namespace {
+
+// A sparse file of `size` bytes with `archive` written at `at`; false when
+// the file system cannot hold it.
+bool SparseFile(const std::string& path, uint64_t size, uint64_t at, const std::string& archive)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    LARGE_INTEGER position;
+    position.QuadPart = (LONGLONG)size;
+    bool ok = SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    position.QuadPart = (LONGLONG)at;
+    DWORD written = 0;
+    ok = ok && SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
+         WriteFile(file, archive.data(), (DWORD)archive.size(), &written, nullptr) && written == archive.size();
+    CloseHandle(file);
+    return ok;
+}
+
+// Archive files of 2.5 and 4.5 GiB (sparse, so they cost no disk): positions
+// past 2 GiB cannot be reached without a high part, and the search for the
+// end record must give up quickly instead of reading wrapped positions.
+TEST_F(HostileCatalogue, FilesBeyondTwoGiB)
+{
+    const uint64_t GIB = 1ull << 30;
+    const std::string zip = ZipBuilder().add("a.txt", "at the start").build();
+    TempDir scratch;
+    ASSERT_TRUE(scratch.ok());
+    struct Case {
+        const char* name;
+        uint64_t size, at;  // the file's size, and where the archive is written
+        Codes open;         // empty: any code within the rules
+    } cases[] = {
+        {"archive at the start of 2.5 GiB", 5 * GIB / 2, 0, {6}},
+        {"archive at the end of 2.5 GiB", 5 * GIB / 2, 5 * GIB / 2 - zip.size(), {6}},
+        {"archive at the start of 4.5 GiB", 9 * GIB / 2, 0, {6, 16}},
+        {"archive at the end of 4.5 GiB", 9 * GIB / 2, 9 * GIB / 2 - zip.size(), {6, 16}},
+        // Seen through 32 bits, the file is as long as the archive at its start.
+        {"archive at the start of 4 GiB + its own size", 4 * GIB + zip.size(), 0, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = scratch.file("big.zip");
+        if (!SparseFile(path, c.size, c.at, zip))
+            GTEST_SKIP() << "the file system holds no sparse file of this size";
+        for (SourceKind kind : {SourceKind::File, SourceKind::Handle}) {
+            SCOPED_TRACE(SourceName(kind));
+            ScriptPlan plan;
+            plan.root = scratch.path();
+            plan.scratch = scratch.path();
+            plan.existingFile = path;
+            ScriptRun run = RunScript(host, zip, kind, plan);
+            std::string problems;
+            for (const std::string& p : run.problems)
+                problems += "\n  " + p;
+            EXPECT_TRUE(run.problems.empty()) << "rules broken:" << problems;
+            if (!c.open.empty()) {
+                EXPECT_TRUE(OneOf(run.openCode, c.open)) << "OPEN";
+            }
+            EXPECT_LT(run.milliseconds, 8000u);
+        }
+        DeleteFileA(path.c_str());
+    }
 }
 
 }  // namespace

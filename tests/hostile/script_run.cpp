@@ -322,13 +322,13 @@ void Script::Run(const std::string& archive)
     host_.reset();
     host_.setVariable("ZIPERR", "NUM");
 
-    std::string archivePath = plan_.scratch + "\\archive.bin";
+    std::string archivePath = plan_.existingFile.empty() ? plan_.scratch + "\\archive.bin" : plan_.existingFile;
     HANDLE source = INVALID_HANDLE_VALUE;
     std::vector<Arg> args = {"H"};
     if (run_.kind == SourceKind::Memory) {
         args.push_back(archive);
     } else {
-        if (!WriteWholeFile(archivePath, archive)) {
+        if (plan_.existingFile.empty() && !WriteWholeFile(archivePath, archive)) {
             Problem("cannot write the archive to " + archivePath);
             return;
         }

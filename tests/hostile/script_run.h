@@ -68,6 +68,7 @@ struct ScriptPlan {
     std::string root;              // SETROOTDIR; must exist
     std::string scratch;           // a folder for the archive file and the handle target
     std::string password;          // OPEN's fourth argument; empty: omitted
+    std::string existingFile;      // a file or handle source reads this file instead of the archive's bytes
     std::vector<std::string> names;  // looked up with FINDITEM, as given and ignoring case
     uint32_t maxEntries = 256;     // entries walked
     uint32_t maxFileEntries = 64;  // of those, extracted to a file
