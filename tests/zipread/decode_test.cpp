@@ -14,38 +14,9 @@
 #include "support/winfiles.h"
 #include "support/zipbuilder.h"
 #include "zipread.h"
+#include "zipread/reader_fixture.h"
 
 namespace {
-
-// Reproducible bytes: `textLike` gives deflate something to squeeze, the
-// other kind is close to incompressible.
-std::string Sample(size_t size, bool textLike, uint32_t seed = 1)
-{
-    static const char words[] = "the quick brown fox jumps over a lazy dog ";
-    std::string out(size, '\0');
-    uint32_t x = seed;
-    for (size_t i = 0; i < size; i++) {
-        x = x * 1103515245u + 12345u;
-        out[i] = textLike ? words[(x >> 16) % (sizeof(words) - 1)] : (char)(x >> 24);
-    }
-    return out;
-}
-
-// An archive opened from memory, released when the test is done with it.
-struct OpenZip {
-    Archive* archive = nullptr;
-    uint32_t code;
-    explicit OpenZip(const std::string& bytes, const char* password = nullptr)
-    {
-        code = OpenArchive(&archive, bytes.data(), (uint32_t)bytes.size(), SOURCE_MEMORY, password,
-                           password ? (uint32_t)strlen(password) : 0);
-    }
-    ~OpenZip()
-    {
-        if (archive)
-            ReleaseArchive(archive);
-    }
-};
 
 // Selects entry `index` and extracts it into a buffer of its recorded size.
 uint32_t ExtractToMemory(Archive* archive, std::string& out, uint32_t index = 0)
@@ -61,7 +32,7 @@ uint32_t ExtractToMemory(Archive* archive, std::string& out, uint32_t index = 0)
 // Opens `zip` and extracts its first entry into memory.
 uint32_t ExtractFirst(const std::string& zip, std::string& out, const char* password = nullptr)
 {
-    OpenZip z(zip, password);
+    OpenedArchive z(zip, password);
     EXPECT_EQ(0u, z.code) << "opening the archive";
     if (z.code)
         return 1000 + z.code;
@@ -115,7 +86,7 @@ TEST(DecodeRoundTrip, SeveralEntriesAndAGzipFile)
 {
     std::string a = Sample(5000, true, 2), b = Sample(3000, false, 3), c = "third";
     std::string zip = ZipBuilder().add("a", a).add("b", b, 0).add("c", c).build();
-    OpenZip z(zip);
+    OpenedArchive z(zip);
     ASSERT_EQ(0u, z.code);
     std::string out;
     EXPECT_EQ(0u, ExtractToMemory(z.archive, out, 2));
@@ -138,7 +109,7 @@ TEST(DecodeReads, PiecesNeverPassTheRecordedSize)
     std::string data = Sample(50000, true, 5);
     for (uint16_t method : {0, 8}) {
         SCOPED_TRACE(method == 0 ? "stored" : "deflated");
-        OpenZip z(ZipBuilder().add("f", data, method).build());
+        OpenedArchive z(ZipBuilder().add("f", data, method).build());
         ASSERT_EQ(0u, z.code);
         ASSERT_EQ(0u, SelectEntry(z.archive, 0));
         OpenEntryStream(z.archive);
@@ -166,7 +137,7 @@ TEST(DecodeReads, PiecesNeverPassTheRecordedSize)
 TEST(DecodeReads, OneLargeReadDeliversOnlyTheEntry)
 {
     std::string data = Sample(20000, true, 6);
-    OpenZip z(ZipBuilder().add("f", data).add("g", "next entry").build());
+    OpenedArchive z(ZipBuilder().add("f", data).add("g", "next entry").build());
     ASSERT_EQ(0u, z.code);
     ASSERT_EQ(0u, SelectEntry(z.archive, 0));
     OpenEntryStream(z.archive);
@@ -213,7 +184,7 @@ TEST(DecodeEncryption, WrongOrMissingPasswordDeliversNothing)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        OpenZip z(ZipBuilder().add(Encrypted(data, c.method, "s3cret")).build(), c.password);
+        OpenedArchive z(ZipBuilder().add(Encrypted(data, c.method, "s3cret")).build(), c.password);
         ASSERT_EQ(0u, z.code);
         ASSERT_EQ(0u, SelectEntry(z.archive, 0));
         OpenEntryStream(z.archive);
@@ -249,7 +220,7 @@ TEST(DecodeEncryption, EmptyEncryptedEntryReadsNothing)
 {
     for (const char* password : {"pw", "not it"}) {
         SCOPED_TRACE(password);
-        OpenZip z(ZipBuilder().add(Encrypted("", 0, "pw")).build(), password);
+        OpenedArchive z(ZipBuilder().add(Encrypted("", 0, "pw")).build(), password);
         ASSERT_EQ(0u, z.code);
         ASSERT_EQ(0u, SelectEntry(z.archive, 0));
         EXPECT_EQ(12u, z.archive->header.compressedSize);
@@ -277,7 +248,7 @@ TEST(DecodeEncryption, WrongPasswordPassingTheCheckByteIsCaughtByTheCrc)
     // onto a file every one of those is 18.
     ZipBuilder::Entry deflated = Encrypted(data, 8, "right");
     lucky = LuckyWrongPassword(deflated, (uint8_t)(Crc32(data) >> 24));
-    OpenZip z(ZipBuilder().add(deflated).build(), lucky.c_str());
+    OpenedArchive z(ZipBuilder().add(deflated).build(), lucky.c_str());
     ASSERT_EQ(0u, z.code);
     ASSERT_EQ(0u, SelectEntry(z.archive, 0));
     TempDir dir;
@@ -289,7 +260,7 @@ TEST(DecodeLayout, BytesBeforeTheArchive)
 {
     std::string data = Sample(30000, true, 10);
     std::string zip = ZipBuilder().prefix(Sample(1234, false)).add("f", data).add("g", "x", 0).build();
-    OpenZip z(zip);
+    OpenedArchive z(zip);
     ASSERT_EQ(0u, z.code);
     EXPECT_EQ(1234u, z.archive->bytesBefore);
     std::string out;
@@ -310,7 +281,7 @@ TEST(DecodeLayout, LocalHeaderFieldsThatDifferFromTheCentralOnes)
     ZipBuilder::Entry wrongLocalName("g.txt", data, 0);
     wrongLocalName.localNameLength = 200;
     std::string zip = ZipBuilder().add(longExtra).add(wrongLocalName).build();
-    OpenZip z(zip);
+    OpenedArchive z(zip);
     ASSERT_EQ(0u, z.code);
     std::string out;
     EXPECT_EQ(0u, ExtractToMemory(z.archive, out, 0));
@@ -410,7 +381,7 @@ TEST(DecodeInconsistentEntries, InputRunningOutEndsTheReads)
         SCOPED_TRACE(c.name);
         ZipBuilder::Entry e("f", data, c.method);
         e.rawPayload = c.payload;
-        OpenZip z(ZipBuilder().add(e).build());
+        OpenedArchive z(ZipBuilder().add(e).build());
         ASSERT_EQ(0u, z.code);
         ASSERT_EQ(0u, SelectEntry(z.archive, 0));
         OpenEntryStream(z.archive);

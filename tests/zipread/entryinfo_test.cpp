@@ -12,7 +12,7 @@
 
 #include "support/bytes.h"
 #include "support/zipbuilder.h"
-#include "zipread/selection_fixture.h"
+#include "zipread/reader_fixture.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/zipbuilder.h"
-#include "zipread/selection_fixture.h"
+#include "zipread/reader_fixture.h"
 
 namespace {
 

@@ -15,34 +15,9 @@
 #include "support/winfiles.h"
 #include "support/zipbuilder.h"
 #include "zipread.h"
+#include "zipread/reader_fixture.h"
 
 namespace {
-
-std::string Sample(size_t size, uint32_t seed = 1)
-{
-    std::string out(size, '\0');
-    uint32_t x = seed;
-    for (size_t i = 0; i < size; i++) {
-        x = x * 1103515245u + 12345u;
-        out[i] = (char)(x >> 24);
-    }
-    return out;
-}
-
-struct OpenZip {
-    Archive* archive = nullptr;
-    uint32_t code;
-    explicit OpenZip(const std::string& bytes, const char* password = nullptr)
-    {
-        code = OpenArchive(&archive, bytes.data(), (uint32_t)bytes.size(), SOURCE_MEMORY, password,
-                           password ? (uint32_t)strlen(password) : 0);
-    }
-    ~OpenZip()
-    {
-        if (archive)
-            ReleaseArchive(archive);
-    }
-};
 
 // Unix seconds as a FILETIME, computed here independently of the reader.
 uint64_t UnixToFileTime(int32_t seconds)
@@ -99,7 +74,7 @@ protected:
         ASSERT_TRUE(dir.ok());
     }
     // Extracts entry `index` of `z` to `relative` under the temp folder.
-    uint32_t ToPath(OpenZip& z, uint32_t index, const std::string& relative)
+    uint32_t ToPath(OpenedArchive& z, uint32_t index, const std::string& relative)
     {
         uint32_t selected = SelectEntry(z.archive, index);
         EXPECT_EQ(0u, selected) << "selecting entry " << index;
@@ -113,13 +88,13 @@ protected:
 
 TEST_F(ExtractTest, FilesLandUnderNewDirectoriesWithTheirData)
 {
-    std::string big = Sample(100000, 2);
+    std::string big = Sample(100000, false, 2);
     std::string zip = ZipBuilder()
                           .add("top.txt", "top level", 0)
                           .add("a/b/c/deep.bin", big)
                           .add("a/b/side.txt", "beside", 0)
                           .build();
-    OpenZip z(zip);
+    OpenedArchive z(zip);
     ASSERT_EQ(0u, z.code);
     EXPECT_EQ(0u, ToPath(z, 0, "top.txt"));
     EXPECT_EQ(0u, ToPath(z, 1, "a/b/c/deep.bin"));
@@ -133,7 +108,7 @@ TEST_F(ExtractTest, FilesLandUnderNewDirectoriesWithTheirData)
 TEST_F(ExtractTest, AnExistingFileIsReplaced)
 {
     ASSERT_TRUE(WriteWholeFile(dir.file("f.txt"), std::string(50000, 'o')));
-    OpenZip z(ZipBuilder().add("f.txt", "new").build());
+    OpenedArchive z(ZipBuilder().add("f.txt", "new").build());
     ASSERT_EQ(0u, z.code);
     EXPECT_EQ(0u, ToPath(z, 0, "f.txt"));
     EXPECT_EQ("new", ReadWholeFile(dir.file("f.txt")));
@@ -147,7 +122,7 @@ TEST_F(ExtractTest, FileGetsTheEntrysTimes)
     e.centralExtra = UtBlock(7, MODIFIED, ACCESSED, CREATED);
     ZipBuilder::Entry empty("empty.txt", "", 0);
     empty.centralExtra = UtBlock(7, MODIFIED, ACCESSED, CREATED);
-    OpenZip z(ZipBuilder().add(e).add(empty).build());
+    OpenedArchive z(ZipBuilder().add(e).add(empty).build());
     ASSERT_EQ(0u, z.code);
     for (uint32_t i = 0; i < 2; i++) {
         std::string name = i == 0 ? "timed.txt" : "empty.txt";
@@ -177,13 +152,13 @@ TEST_F(ExtractTest, FileGetsTheEntrysAttributes)
         {"unix 0644", HOST_UNIX, 0x81A40000, FILE_ATTRIBUTE_ARCHIVE},
         {"unix 0444", HOST_UNIX, 0x81240000, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY},
     };
-    std::string data = Sample(40000, 3);
+    std::string data = Sample(40000, false, 3);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ZipBuilder::Entry e("attr.bin", data);
         e.madeBy(c.host);
         e.externalAttributes = c.external;
-        OpenZip z(ZipBuilder().add(e).build());
+        OpenedArchive z(ZipBuilder().add(e).build());
         ASSERT_EQ(0u, z.code);
         std::string name = std::string(c.name) + ".bin";
         ASSERT_EQ(0u, ToPath(z, 0, name));
@@ -198,7 +173,7 @@ TEST_F(ExtractTest, DirectoryEntriesBecomeDirectories)
 {
     ZipBuilder::Entry d("d1/d2/", "", 0);
     d.externalAttributes = 0x10;
-    OpenZip z(ZipBuilder().add(d).build());
+    OpenedArchive z(ZipBuilder().add(d).build());
     ASSERT_EQ(0u, z.code);
 
     ASSERT_EQ(0u, SelectEntry(z.archive, 0));
@@ -229,7 +204,7 @@ TEST_F(ExtractTest, AFileInTheWayOfADirectory)
     ASSERT_TRUE(WriteWholeFile(dir.file("blocker"), "x"));
     ZipBuilder::Entry d("blocker/", "", 0);
     d.externalAttributes = 0x10;
-    OpenZip z(ZipBuilder().add(d).add("blocker/inner.txt", "data").build());
+    OpenedArchive z(ZipBuilder().add(d).add("blocker/inner.txt", "data").build());
     ASSERT_EQ(0u, z.code);
     EXPECT_EQ((uint32_t)RESULT_CANT_OPEN, ToPath(z, 0, "blocker/"));
     EXPECT_EQ(-1, z.archive->currentIndex);
@@ -280,7 +255,7 @@ TEST_F(ExtractTest, CreatePathDirectoriesWalk)
 
 TEST_F(ExtractTest, SecondExtractionNeedsASelection)
 {
-    OpenZip z(ZipBuilder().add("a.txt", "alpha").build(), "wrong");
+    OpenedArchive z(ZipBuilder().add("a.txt", "alpha").build(), "wrong");
     ASSERT_EQ(0u, z.code);
     EXPECT_EQ((uint32_t)RESULT_BAD_ARGUMENTS, ExtractEntry(z.archive, nullptr, EXTRACT_TO_MEMORY))
         << "nothing selected yet";
@@ -292,7 +267,7 @@ TEST_F(ExtractTest, SecondExtractionNeedsASelection)
     // A failed extraction's code stays in `error` through a refused one.
     ZipBuilder::Entry e("s", "secret");
     e.password = "right";
-    OpenZip locked(ZipBuilder().add(e).build(), "wrong");
+    OpenedArchive locked(ZipBuilder().add(e).build(), "wrong");
     ASSERT_EQ(0u, locked.code);
     EXPECT_EQ((uint32_t)RESULT_PASSWORD, ToPath(locked, 0, "s"));
     EXPECT_EQ((uint32_t)RESULT_BAD_ARGUMENTS, ExtractEntry(locked.archive, &path[0], EXTRACT_TO_PATH));
@@ -301,9 +276,9 @@ TEST_F(ExtractTest, SecondExtractionNeedsASelection)
 
 TEST_F(ExtractTest, WrongPasswordLeavesAnEmptyFile)
 {
-    ZipBuilder::Entry e("s.txt", Sample(5000, 4));
+    ZipBuilder::Entry e("s.txt", Sample(5000, false, 4));
     e.password = "right";
-    OpenZip z(ZipBuilder().add(e).build(), "wrong");
+    OpenedArchive z(ZipBuilder().add(e).build(), "wrong");
     ASSERT_EQ(0u, z.code);
     EXPECT_EQ((uint32_t)RESULT_PASSWORD, ToPath(z, 0, "s.txt"));
     EXPECT_TRUE(FileExists(dir.file("s.txt")));
@@ -314,7 +289,7 @@ TEST_F(ExtractTest, WrongPasswordLeavesAnEmptyFile)
 // or a handle that is a decoding failure, and the times stay unset.
 TEST_F(ExtractTest, DataEndingEarlyFailsFileAndHandle)
 {
-    std::string data = Sample(50000, 5);
+    std::string data = Sample(50000, false, 5);
     std::string deflated = Deflate(data);
     struct Case {
         const char* name;
@@ -333,7 +308,7 @@ TEST_F(ExtractTest, DataEndingEarlyFailsFileAndHandle)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        OpenZip z(ZipBuilder().add(c.entry).build());
+        OpenedArchive z(ZipBuilder().add(c.entry).build());
         ASSERT_EQ(0u, z.code);
         EXPECT_EQ((uint32_t)RESULT_FLATE, ToPath(z, 0, "early.bin"));
         std::string written = ReadWholeFile(dir.file("early.bin"));
@@ -352,10 +327,10 @@ TEST_F(ExtractTest, DataEndingEarlyFailsFileAndHandle)
 // left after the data.
 TEST_F(ExtractTest, CallersHandleStaysOpenAndPositionedAfterTheData)
 {
-    std::string data = Sample(40000, 6);
+    std::string data = Sample(40000, false, 6);
     ZipBuilder::Entry e("h.bin", data);
     e.centralExtra = UtBlock(1, MODIFIED);
-    OpenZip z(ZipBuilder().add(e).build());
+    OpenedArchive z(ZipBuilder().add(e).build());
     ASSERT_EQ(0u, z.code);
     std::string path = dir.file("handle.bin");
     HANDLE file = CreateForWriting(path);
@@ -376,8 +351,8 @@ TEST_F(ExtractTest, CallersHandleStaysOpenAndPositionedAfterTheData)
 
 TEST_F(ExtractTest, OntoAPipe)
 {
-    std::string data = Sample(100000, 7);
-    OpenZip z(ZipBuilder().add("p.bin", data).build());
+    std::string data = Sample(100000, false, 7);
+    OpenedArchive z(ZipBuilder().add("p.bin", data).build());
     ASSERT_EQ(0u, z.code);
     HANDLE readEnd, writeEnd;
     ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 4096));
@@ -399,7 +374,7 @@ TEST_F(ExtractTest, OntoAPipe)
 
 TEST_F(ExtractTest, HandlesThatCannotBeWritten)
 {
-    OpenZip z(ZipBuilder().add("f.txt", Sample(1000, 8)).build());
+    OpenedArchive z(ZipBuilder().add("f.txt", Sample(1000, false, 8)).build());
     ASSERT_EQ(0u, z.code);
     ASSERT_EQ(0u, SelectEntry(z.archive, 0));
     EXPECT_EQ((uint32_t)RESULT_CANT_OPEN, ExtractEntry(z.archive, INVALID_HANDLE_VALUE, EXTRACT_TO_HANDLE));
@@ -419,10 +394,10 @@ TEST_F(ExtractTest, HandlesThatCannotBeWritten)
 // written before it, and gets no times.
 TEST_F(ExtractTest, AWriteFailingPartWay)
 {
-    std::string data = Sample(40000, 9);  // three blocks: 16384, 16384, 7232
+    std::string data = Sample(40000, false, 9);  // three blocks: 16384, 16384, 7232
     ZipBuilder::Entry e("w.bin", data);
     e.centralExtra = UtBlock(1, MODIFIED);
-    OpenZip z(ZipBuilder().add(e).build());
+    OpenedArchive z(ZipBuilder().add(e).build());
     ASSERT_EQ(0u, z.code);
     for (uint32_t n = 1; n <= 4; n++) {
         SCOPED_TRACE("failing write " + std::to_string(n));
@@ -451,14 +426,14 @@ TEST_F(ExtractTest, AWriteFailingPartWay)
 // nothing leaks, until the extraction succeeds.
 TEST_F(ExtractTest, EachAllocationFailedInTurn)
 {
-    std::string data = Sample(30000, 10);
+    std::string data = Sample(30000, false, 10);
     std::string zip = ZipBuilder().add("f.bin", data).build();
     int32_t liveBefore = FaultsCounted().liveBlocks;
     bool succeeded = false;
     for (uint32_t n = 1; n < 20 && !succeeded; n++) {
         SCOPED_TRACE("failing allocation " + std::to_string(n));
         {
-            OpenZip z(zip);
+            OpenedArchive z(zip);
             ASSERT_EQ(0u, z.code);
             ASSERT_EQ(0u, SelectEntry(z.archive, 0));
             HANDLE file = CreateForWriting(dir.file("alloc.bin"));
@@ -488,7 +463,7 @@ TEST_F(ExtractTest, EachAllocationFailedInTurn)
 // Every read of a file source failed in turn, for stored and deflated data.
 TEST_F(ExtractTest, EachReadFailedInTurn)
 {
-    std::string stored = Sample(40000, 11);
+    std::string stored = Sample(40000, false, 11);
     std::string zip = ZipBuilder().add("s.bin", stored, 0).add("d.bin", stored).build();
     std::string zipPath = dir.file("source.zip");
     ASSERT_TRUE(WriteWholeFile(zipPath, zip));

@@ -9,7 +9,7 @@
 #include "faults.h"
 #include "support/winfiles.h"
 #include "support/zipbuilder.h"
-#include "zipread/selection_fixture.h"
+#include "zipread/reader_fixture.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "support/gzipbuilder.h"
 #include "support/winfiles.h"
 #include "support/zipbuilder.h"
-#include "zipread/selection_fixture.h"
+#include "zipread/reader_fixture.h"
 
 namespace {
 

@@ -1,8 +1,10 @@
-// selection_fixture.h -- opening test archives for the selection tests, from
-// memory or from a real file, and reading back what a selection left.
+// reader_fixture.h -- what the reader's tests share: archives opened from
+// memory or from a real file, sample data, and reading back what a selection left.
 #pragma once
 
 #include <gtest/gtest.h>
+
+#include <string.h>
 
 #include <string>
 
@@ -13,9 +15,10 @@ struct OpenedArchive {
     Archive* archive = nullptr;
     uint32_t code = RESULT_OK;
 
-    explicit OpenedArchive(const std::string& bytes)
+    explicit OpenedArchive(const std::string& bytes, const char* password = nullptr)
     {
-        code = OpenArchive(&archive, bytes.data(), (uint32_t)bytes.size(), SOURCE_MEMORY, nullptr, 0);
+        code = OpenArchive(&archive, bytes.data(), (uint32_t)bytes.size(), SOURCE_MEMORY, password,
+                           password ? (uint32_t)strlen(password) : 0);
         if (code != RESULT_OK)
             archive = nullptr;
     }
@@ -37,6 +40,20 @@ struct OpenedArchive {
     Archive* operator->() const { return archive; }
     operator Archive*() const { return archive; }
 };
+
+// Reproducible bytes: `textLike` gives deflate something to squeeze, the
+// other kind is close to incompressible.
+inline std::string Sample(size_t size, bool textLike, uint32_t seed = 1)
+{
+    static const char words[] = "the quick brown fox jumps over a lazy dog ";
+    std::string out(size, '\0');
+    uint32_t x = seed;
+    for (size_t i = 0; i < size; i++) {
+        x = x * 1103515245u + 12345u;
+        out[i] = textLike ? words[(x >> 16) % (sizeof(words) - 1)] : (char)(x >> 24);
+    }
+    return out;
+}
 
 // The root directory the path tests use: short, so that lengths are easy.
 const char TEST_ROOT[] = "R\\";
