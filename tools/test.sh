@@ -11,8 +11,16 @@ bash "$ROOT/tools/setup.sh"
 echo "[test] configuring in $BUILD_DIR"
 cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
 echo "[test] building"
-cmake --build "$BUILD_DIR" -j "$(nproc)" 2>&1 | grep -E 'error|warning|Linking|Built target' || true
-cmake --build "$BUILD_DIR" -j "$(nproc)" >/dev/null   # fails here if the build failed
+# Progress is one line per target; the whole output stays in build.log.
+set +e
+cmake --build "$BUILD_DIR" -j "$(nproc)" 2>&1 | tee "$BUILD_DIR/build.log" |
+  grep --line-buffered -E 'error|warning:|Built target'
+built=${PIPESTATUS[0]}
+set -e
+if [ "$built" -ne 0 ]; then
+  echo "[test] the build failed; the whole output is in $BUILD_DIR/build.log"
+  exit "$built"
+fi
 
 . "$ROOT/tools/wine-env.sh"
 wine_env_start
