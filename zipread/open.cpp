@@ -240,9 +240,15 @@ static uint32_t AttachSource(Archive* archive, const void* reference, uint32_t s
     DWORD base = SetFilePointer(archive->source.handle, 0, nullptr, FILE_CURRENT);
     if (base == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR)
         return RESULT_UNSEEKABLE;
+    // Positions are 32-bit and set without a high part, so no byte at or
+    // beyond 2 GiB can be reached: a source that ends there is refused now,
+    // rather than searched at positions that wrap.
     SetLastError(NO_ERROR);
-    DWORD end = SetFilePointer(archive->source.handle, 0, nullptr, FILE_END);
+    LONG endHigh = 0;
+    DWORD end = SetFilePointer(archive->source.handle, 0, &endHigh, FILE_END);
     if (end == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR)
+        return RESULT_UNSEEKABLE;
+    if (endHigh != 0 || end >= 0x80000000u)
         return RESULT_UNSEEKABLE;
     archive->baseOffset = base;
     archive->sourceSize = end >= base ? end - base : 0;
