@@ -7,18 +7,13 @@
 #
 #   bench/run.sh [--rounds N] [--tree]     (BUILD_DIR picks the build folder)
 set -euo pipefail
-ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
-BUILD_DIR="$(mkdir -p "$BUILD_DIR" && cd "$BUILD_DIR" && pwd)"
-export BUILD_DIR
+. "$(dirname "$0")/../tools/build-env.sh"
 BIN="$BUILD_DIR/bin"
 DATA="$BUILD_DIR/bench-data"
 
 say() { printf '[bench] %s\n' "$*"; }
 
-bash "$ROOT/tools/setup.sh"
-say "building the benchmarks in $BUILD_DIR"
-cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
+configure_build "[bench]"
 cmake --build "$BUILD_DIR" -j "$(nproc)" --target select_bench extract_bench >/dev/null
 
 . "$ROOT/tools/wine-env.sh"

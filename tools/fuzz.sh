@@ -5,15 +5,11 @@
 #   wine hostile_fuzz.exe --replay fuzz-failures/<file> [--password pw]
 # Usage: tools/fuzz.sh [iterations [seed]]   (default: 1,000,000 iterations, seed 1)
 set -euo pipefail
-ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
-BUILD_DIR="$(mkdir -p "$BUILD_DIR" && cd "$BUILD_DIR" && pwd)"
+. "$(dirname "$0")/build-env.sh"
 ITERATIONS="${1:-1000000}"
 SEED="${2:-1}"
 
-bash "$ROOT/tools/setup.sh"
-echo "[fuzz] configuring and building in $BUILD_DIR"
-cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
+configure_build "[fuzz]"
 cmake --build "$BUILD_DIR" -j "$(nproc)" --target hostile_fuzz >/dev/null
 
 . "$ROOT/tools/wine-env.sh"

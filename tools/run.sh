@@ -4,13 +4,10 @@
 # through the add-on's REXX functions under Wine, and shows the tree it made.
 # Usage: tools/run.sh [tvunzip arguments...]   (default: the sample archive)
 set -euo pipefail
-ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
-BUILD_DIR="$(mkdir -p "$BUILD_DIR" && cd "$BUILD_DIR" && pwd)"
+. "$(dirname "$0")/build-env.sh"
 
-bash "$ROOT/tools/setup.sh"
-echo "[run] configuring and building in $BUILD_DIR"
-cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
+configure_build "[run]"
+echo "[run] building the add-on, the host, tvunzip and the sample"
 cmake --build "$BUILD_DIR" -j "$(nproc)" --target tarvune tvunzip sample_archive >/dev/null
 
 . "$ROOT/tools/wine-env.sh"

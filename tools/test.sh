@@ -2,14 +2,9 @@
 # test.sh -- installs what is missing, builds everything and runs every test
 # under Wine. Usage: tools/test.sh [ctest arguments...]
 set -euo pipefail
-ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
-BUILD_DIR="$(mkdir -p "$BUILD_DIR" && cd "$BUILD_DIR" && pwd)"
+. "$(dirname "$0")/build-env.sh"
 
-bash "$ROOT/tools/setup.sh"
-
-echo "[test] configuring in $BUILD_DIR"
-cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
+configure_build "[test]"
 echo "[test] building"
 # Progress is one line per target; the whole output stays in build.log.
 set +e
