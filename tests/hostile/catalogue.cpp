@@ -59,17 +59,6 @@ EntryExpect At(uint32_t index, const std::string& relative)
     return ::testing::AssertionFailure() << "got " << CodeText(code) << ", expected one of " << list;
 }
 
-std::string Noise(size_t size, uint32_t seed)
-{
-    std::string out(size, '\0');
-    uint32_t x = seed;
-    for (size_t i = 0; i < size; i++) {
-        x = x * 1103515245u + 12345u;
-        out[i] = (char)(x >> 24);
-    }
-    return out;
-}
-
 std::string Text(size_t size)
 {
     static const char words[] = "the quick brown fox jumps over the lazy dog; ";

@@ -14,6 +14,7 @@
 
 #include "script_run.h"
 #include "support/addon_fixture.h"
+#include "support/bytes.h"
 
 struct EntryExpect {
     uint32_t index = 1;
@@ -61,5 +62,4 @@ protected:
 ::testing::AssertionResult OneOf(uint32_t code, const Codes& codes);
 
 // Deterministic bytes for payloads: `size` bytes from a small generator.
-std::string Noise(size_t size, uint32_t seed = 1);
 std::string Text(size_t size);  // compressible text

@@ -173,7 +173,7 @@ std::vector<HostileCase> DirectoryCases()
     }
     {
         ZipBuilder zip;
-        zip.prefix(Noise(256));
+        zip.prefix(NoiseBytes(256));
         zip.add("wrap.txt", "wraps around");
         zip.back().localHeaderOffset = 0xFFFFFFF0;
         HostileCase c{"local header offset plus the bytes before overflowing 32 bits", zip.build()};
@@ -182,7 +182,7 @@ std::vector<HostileCase> DirectoryCases()
     }
     {
         ZipBuilder zip = TwoEntries();
-        zip.prefix(Noise(1000) + "PK\3\4PK\1\2");
+        zip.prefix(NoiseBytes(1000) + "PK\3\4PK\1\2");
         HostileCase c{"stub of 1,010 bytes before the archive", zip.build()};
         c.entries = {Ok(1, "one"), Ok(2, Text(3000))};
         cases.push_back(c);

@@ -65,7 +65,7 @@ std::vector<HostileCase> GzipCases()
                         Fails(1, {11, 18}, {18})));
     cases.push_back(Row("method byte 0 over deflate data", GzipBuilder().data(DATA).name("data.txt").method(0).build(),
                         Ok(1, DATA)));
-    cases.push_back(Row("noise after the header", std::string("\x1f\x8b\x08\x08\0\0\0\0\0\x03noise.txt\0", 20) + Noise(500),
+    cases.push_back(Row("noise after the header", std::string("\x1f\x8b\x08\x08\0\0\0\0\0\x03noise.txt\0", 20) + NoiseBytes(500),
                         Fails(1, {11, 18}, {18})));
 
     // FNAME carries a path like any entry name.

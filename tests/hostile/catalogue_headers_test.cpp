@@ -34,7 +34,7 @@ std::vector<HostileCase> HeaderCases()
         e.localCrc = 0x12345678;
     }, Ok(1, DATA)));
     cases.push_back(Row("local extra longer than the central one", [](E& e) {
-        e.localExtra = ExtraBlock(0x7075, Noise(300));
+        e.localExtra = ExtraBlock(0x7075, NoiseBytes(300));
     }, Ok(1, DATA)));
 
     // The local name length moves the data start only through the central one.

@@ -127,8 +127,8 @@ std::vector<HostileCase> SizeCases()
         E e("open.txt", text);
         e.rawPayload = DeflateWithoutFinalBlock(text);
         cases.push_back(One("deflate data with no final block, all data there", e, Ok(1, text)));
-        std::string cut = DeflateWithoutFinalBlock(Noise(4000));
-        E half("half.txt", Noise(4000));
+        std::string cut = DeflateWithoutFinalBlock(NoiseBytes(4000));
+        E half("half.txt", NoiseBytes(4000));
         half.rawPayload = cut.substr(0, cut.size() / 2);
         cases.push_back(One("deflate data with no final block, cut in half", half, Fails(1, {11, 18}, {18})));
     }
@@ -139,12 +139,12 @@ std::vector<HostileCase> SizeCases()
     }
     {
         E e("noise.txt", text);
-        e.rawPayload = Noise(600, 7);
+        e.rawPayload = NoiseBytes(600, 7);
         cases.push_back(One("noise instead of deflate data", e, Fails(1, {11, 18}, {18})));
     }
     {
         E e("tail.txt", text);
-        e.rawPayload = Deflate(text) + Noise(500);
+        e.rawPayload = Deflate(text) + NoiseBytes(500);
         cases.push_back(One("deflate data followed by noise within the compressed size", e, Ok(1, text)));
     }
     {

@@ -6,30 +6,7 @@
 
 #include <algorithm>
 
-// Lists what lies under `folder`, but not what lies under `skip` (the root,
-// where anything may be).
-static void Walk(const std::string& folder, const std::string& skip, std::vector<std::string>& files,
-                 std::vector<std::string>& folders)
-{
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        std::string name = found.cFileName;
-        if (name == "." || name == "..")
-            continue;
-        std::string path = folder + "\\" + name;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            folders.push_back(path);
-            if (path != skip)
-                Walk(path, skip, files, folders);
-        } else {
-            files.push_back(path);
-        }
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-}
+#include "support/winfiles.h"
 
 static bool Under(const std::string& path, const std::string& folder)
 {
@@ -63,7 +40,7 @@ std::vector<std::string> SentinelTree::Intruders() const
 {
     std::vector<std::string> intruders;
     std::vector<std::string> files, folders;
-    Walk(base_.path(), root_, files, folders);
+    ListTree(base_.path(), &files, &folders, root_);
     for (const std::string& folder : folders)
         if (folder != root_ && !Under(folder, root_) &&
             std::find(folders_.begin(), folders_.end(), folder) == folders_.end())

@@ -2,6 +2,8 @@
 // and folder listings for the item-function tests.
 #include "items/items_support.h"
 
+#include "support/winfiles.h"
+
 #include <stdio.h>
 
 std::string Result(const morvalin::Outcome& outcome)
@@ -97,49 +99,16 @@ ProcessRun RunProcess(const std::string& commandLine)
     return run;
 }
 
-static void Walk(const std::string& folder, std::vector<std::string>* files, std::vector<std::string>* folders)
-{
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        std::string name = found.cFileName;
-        if (name == "." || name == "..")
-            continue;
-        std::string child = folder + "\\" + name;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            if (folders)
-                folders->push_back(child);
-            Walk(child, files, folders);
-        } else if (files) {
-            files->push_back(child);
-        }
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-}
-
 std::vector<std::string> FilesUnder(const std::string& folder)
 {
     std::vector<std::string> files;
-    Walk(folder, &files, nullptr);
+    ListTree(folder, &files, nullptr);
     return files;
 }
 
 std::vector<std::string> FoldersUnder(const std::string& folder)
 {
     std::vector<std::string> folders;
-    Walk(folder, nullptr, &folders);
+    ListTree(folder, nullptr, &folders);
     return folders;
-}
-
-std::string NoiseBytes(size_t size, uint32_t seed)
-{
-    std::string bytes(size, '\0');
-    uint32_t x = seed;
-    for (size_t i = 0; i < size; i++) {
-        x = x * 1103515245u + 12345u;
-        bytes[i] = (char)(x >> 24);
-    }
-    return bytes;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/addon_fixture.h"
+#include "support/bytes.h"
 
 // A call's outcome in one line, for EXPECT_EQ: "ok" (returned, no value), the
 // value it returned (with ZIPERR = 'NUM' a result code such as "4"), "host
@@ -69,4 +70,3 @@ std::vector<std::string> FoldersUnder(const std::string& folder);
 
 // A number of bytes that do not compress: deflated entries of them span
 // several 16 KiB blocks.
-std::string NoiseBytes(size_t size, uint32_t seed = 1);

@@ -85,3 +85,14 @@ DosStamp DosStamp::Raw(uint16_t date, uint16_t time) {
   s.time = time;
   return s;
 }
+
+std::string NoiseBytes(size_t size, uint32_t seed)
+{
+  std::string out(size, '\0');
+  uint32_t x = seed;
+  for (size_t i = 0; i < size; i++) {
+    x = x * 1103515245u + 12345u;
+    out[i] = static_cast<char>(x >> 24);
+  }
+  return out;
+}

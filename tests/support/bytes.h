@@ -21,6 +21,9 @@ uint32_t PeekU32(const std::string& bytes, size_t offset);
 // Standard reflected CRC-32 (zlib's crc32), optionally continuing `crc`.
 uint32_t Crc32(const std::string& data, uint32_t crc = 0);
 
+// Reproducible bytes close to incompressible, from a simple generator and a seed.
+std::string NoiseBytes(size_t size, uint32_t seed = 1);
+
 // Raw deflate data (no zlib or gzip wrapper), as ZIP method 8 and gzip hold
 // it. Level 0 to 9, or -1 for zlib's default.
 std::string Deflate(const std::string& data, int level = 6);

@@ -114,3 +114,27 @@ std::string BinPath(const std::string& relative) {
   folder.erase(folder.find_last_of("\\/"));
   return relative.empty() ? folder : folder + "\\" + Backslashed(relative);
 }
+
+void ListTree(const std::string& folder, std::vector<std::string>* files,
+              std::vector<std::string>* folders, const std::string& skip)
+{
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE)
+    return;
+  do {
+    std::string name = found.cFileName;
+    if (name == "." || name == "..")
+      continue;
+    std::string child = folder + "\\" + name;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (folders)
+        folders->push_back(child);
+      if (child != skip)
+        ListTree(child, files, folders, skip);
+    } else if (files) {
+      files->push_back(child);
+    }
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+}

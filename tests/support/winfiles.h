@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // A new, empty folder under the temp path, removed with everything in it
 // (read-only files included) when the object goes away. Paths use
@@ -34,6 +35,11 @@ bool WriteWholeFile(const std::string& path, const std::string& bytes);
 bool ReadWholeFile(const std::string& path, std::string& bytes);
 // The whole file, or an empty string when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
+
+// Lists every file and folder under `folder`, at any depth, as full paths;
+// either list may be null. The folder `skip`, if met, is listed but not entered.
+void ListTree(const std::string& folder, std::vector<std::string>* files,
+              std::vector<std::string>* folders, const std::string& skip = "");
 
 bool FileExists(const std::string& path);      // a file, not a folder
 bool DirectoryExists(const std::string& path);
