@@ -56,6 +56,41 @@ TEST_F(BindingTest, RegistersSevenFunctionsUnderTheUnzipPrefix)
   EXPECT_EQ(host.functionNames(), expected);
 }
 
+// What the host's loader sees of the add-on: one export, RexxFeedback by its
+// plain name, and imports from Windows' own DLLs only (libgcc, libstdc++ and
+// zlib are linked in).
+TEST_F(BindingTest, ExportsOnlyRexxFeedbackAndImportsOnlySystemDlls)
+{
+  const uint8_t* base = reinterpret_cast<const uint8_t*>(GetModuleHandleA("tarvune.dll"));
+  ASSERT_NE(base, nullptr);
+  auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+  EXPECT_TRUE(nt->FileHeader.Characteristics & IMAGE_FILE_DLL);
+
+  const IMAGE_DATA_DIRECTORY& exportEntry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  ASSERT_NE(exportEntry.VirtualAddress, 0u);
+  auto exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + exportEntry.VirtualAddress);
+  EXPECT_EQ(exports->NumberOfFunctions, 1u);
+  ASSERT_EQ(exports->NumberOfNames, 1u);
+  auto names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+  EXPECT_STREQ(reinterpret_cast<const char*>(base + names[0]), "RexxFeedback");
+  EXPECT_NE(GetProcAddress(GetModuleHandleA("tarvune.dll"), "RexxFeedback"), nullptr);
+
+  const char* system[] = {"kernel32.dll", "user32.dll", "msvcrt.dll", "advapi32.dll"};
+  const IMAGE_DATA_DIRECTORY& importEntry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  auto import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + importEntry.VirtualAddress);
+  int count = 0;
+  for (; import->Name != 0; import++, count++) {
+    const char* dll = reinterpret_cast<const char*>(base + import->Name);
+    bool known = false;
+    for (const char* s : system)
+      known = known || lstrcmpiA(dll, s) == 0;
+    EXPECT_TRUE(known) << "imports from " << dll;
+  }
+  EXPECT_GE(count, 2);
+}
+
 TEST_F(BindingTest, FeedbackOpZeroWithNothingOpenReturnsZero)
 {
   EXPECT_EQ(host.feedback(0), 0u);
