@@ -11,19 +11,10 @@
 
 #include <string>
 
+#include "busy.h"
 #include "morvalin.h"
 
 const UINT EXIT_WITH_ARCHIVES_OPEN = 42;
-
-static bool IsBusy(const char* path)
-{
-  HANDLE file = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
-    CloseHandle(file);
-    return false;
-  }
-  return GetLastError() == ERROR_SHARING_VIOLATION;
-}
 
 static std::string OwnFolder()
 {

@@ -3,6 +3,8 @@
 // it is detached after it, so it sees what the add-on's detach left behind.
 #include <windows.h>
 
+#include "busy.h"
+
 static char reportPath[MAX_PATH];
 static char files[8][MAX_PATH];
 static int fileCount;
@@ -19,16 +21,6 @@ extern "C" void __stdcall WatchAtDetach(const char* report, const char* list)
     lstrcpynA(files[fileCount++], list, n + 1 < MAX_PATH ? n + 1 : MAX_PATH);
     list += list[n] ? n + 1 : n;
   }
-}
-
-static bool IsBusy(const char* path)
-{
-  HANDLE file = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
-    CloseHandle(file);
-    return false;
-  }
-  return GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
 // Plain Win32 only: at process exit the C runtime may already be gone.

@@ -5,6 +5,7 @@
 // for byte the file it was made from.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,23 @@ protected:
         return result == "ok";
     }
 
+    // Opens every interop archive, selects each of its entries in turn, and
+    // hands the entry to `check`; an entry that cannot be selected fails there.
+    void ForEachSelectedEntry(
+        const std::function<void(const Interop&, const std::string& handle, const ManifestRow&)>& check)
+    {
+        for (const Interop& a : all) {
+            SCOPED_TRACE(a.archive.file + " (" + a.archive.tool + ")");
+            std::string h = OpenInterop(a);
+            for (size_t i = 0; i < a.rows.size(); i++) {
+                SCOPED_TRACE(a.rows[i].name);
+                if (Select(h, i))
+                    check(a, h, a.rows[i]);
+            }
+            Call("CLOSE", {h});
+        }
+    }
+
     TempDir dir;
     std::vector<Interop> all;
 };
@@ -142,71 +160,47 @@ TEST_F(InteropTest, EveryEntryFoundByPositionAndByName)
 
 TEST_F(InteropTest, EveryEntryExtractedToAFile)
 {
-    for (const Interop& a : all) {
-        SCOPED_TRACE(a.archive.file + " (" + a.archive.tool + ")");
-        std::string h = OpenInterop(a);
-        for (size_t i = 0; i < a.rows.size(); i++) {
-            const ManifestRow& row = a.rows[i];
-            SCOPED_TRACE(row.name);
-            ASSERT_TRUE(Select(h, i));
-            std::string path = row.name.empty() ? Root(a) + "\\unnamed" : Tail(0);
-            ASSERT_EQ("ok", Result(Call("GETITEM", {h, path})));
-            if (row.isDirectory()) {
-                EXPECT_TRUE(DirectoryExists(path));
-                continue;
-            }
-            std::string bytes;
-            ASSERT_TRUE(ReadWholeFile(path, bytes));
-            EXPECT_EQ(row.size, bytes.size());
-            EXPECT_TRUE(bytes == SourceBytes(row)) << "the extracted bytes differ";
-            DWORD attributes = GetFileAttributesA(path.c_str());
-            EXPECT_EQ(ExpectedAttributes(a, row) & FILE_ATTRIBUTE_READONLY, attributes & FILE_ATTRIBUTE_READONLY);
+    ForEachSelectedEntry([&](const Interop& a, const std::string& h, const ManifestRow& row) {
+        std::string path = row.name.empty() ? Root(a) + "\\unnamed" : Tail(0);
+        ASSERT_EQ("ok", Result(Call("GETITEM", {h, path})));
+        if (row.isDirectory()) {
+            EXPECT_TRUE(DirectoryExists(path));
+            return;
         }
-        Call("CLOSE", {h});
-    }
+        std::string bytes;
+        ASSERT_TRUE(ReadWholeFile(path, bytes));
+        EXPECT_EQ(row.size, bytes.size());
+        EXPECT_TRUE(bytes == SourceBytes(row)) << "the extracted bytes differ";
+        DWORD attributes = GetFileAttributesA(path.c_str());
+        EXPECT_EQ(ExpectedAttributes(a, row) & FILE_ATTRIBUTE_READONLY, attributes & FILE_ATTRIBUTE_READONLY);
+    });
 }
 
 TEST_F(InteropTest, EveryEntryExtractedToAVariable)
 {
-    for (const Interop& a : all) {
-        SCOPED_TRACE(a.archive.file + " (" + a.archive.tool + ")");
-        std::string h = OpenInterop(a);
-        for (size_t i = 0; i < a.rows.size(); i++) {
-            const ManifestRow& row = a.rows[i];
-            SCOPED_TRACE(row.name);
-            ASSERT_TRUE(Select(h, i));
-            host.setVariable("V", "before");
-            ASSERT_EQ("ok", Result(Call("GETITEM", {h, "V", "MEMORY"})));
-            std::string v = Var("V");
-            EXPECT_EQ(row.size, v.size());
-            EXPECT_TRUE(v == SourceBytes(row)) << "the variable's bytes differ";
-        }
-        Call("CLOSE", {h});
-    }
+    ForEachSelectedEntry([&](const Interop&, const std::string& h, const ManifestRow& row) {
+        host.setVariable("V", "before");
+        ASSERT_EQ("ok", Result(Call("GETITEM", {h, "V", "MEMORY"})));
+        std::string v = Var("V");
+        EXPECT_EQ(row.size, v.size());
+        EXPECT_TRUE(v == SourceBytes(row)) << "the variable's bytes differ";
+    });
 }
 
 TEST_F(InteropTest, EveryEntryExtractedOntoAHandle)
 {
     std::string path = dir.file("handle.bin");
-    for (const Interop& a : all) {
-        SCOPED_TRACE(a.archive.file + " (" + a.archive.tool + ")");
-        std::string h = OpenInterop(a);
-        for (size_t i = 0; i < a.rows.size(); i++) {
-            const ManifestRow& row = a.rows[i];
-            SCOPED_TRACE(row.name);
-            HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                      nullptr);
-            ASSERT_NE(INVALID_HANDLE_VALUE, file);
-            bool selected = Select(h, i);
-            std::string result = selected ? Result(Call("GETITEM", {h, std::to_string((uintptr_t)file), "PIPE"})) : "";
-            CloseHandle(file);
-            ASSERT_EQ("ok", result);
-            std::string bytes;
-            ASSERT_TRUE(ReadWholeFile(path, bytes));
-            EXPECT_TRUE(bytes == SourceBytes(row)) << "the handle's bytes differ (" << bytes.size() << " bytes)";
-        }
-        Call("CLOSE", {h});
-    }
+    ForEachSelectedEntry([&](const Interop&, const std::string& h, const ManifestRow& row) {
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        std::string result = Result(Call("GETITEM", {h, std::to_string((uintptr_t)file), "PIPE"}));
+        CloseHandle(file);
+        ASSERT_EQ("ok", result);
+        std::string bytes;
+        ASSERT_TRUE(ReadWholeFile(path, bytes));
+        EXPECT_TRUE(bytes == SourceBytes(row)) << "the handle's bytes differ (" << bytes.size() << " bytes)";
+    });
 }
 
 }  // namespace
