@@ -7,7 +7,8 @@ say() { printf '[setup] %s\n' "$*"; }
 
 need_pkgs=(g++-mingw-w64-i686 libz-mingw-w64-dev mingw-w64-tools binutils-mingw-w64-i686
            wine wine32:i386 wine64 xvfb xdotool imagemagick zip unzip gzip python3
-           cmake make googletest libarchive-tools)
+           cmake make googletest libarchive-tools
+           regina-rexx libregina3-dev 7zip nsis fonts-wine)
 
 missing=()
 for p in "${need_pkgs[@]}"; do
