@@ -108,7 +108,7 @@ int main(int argc, char** argv)
         RexxDeregisterFunction(function);
 
     // Regina's own command ends with 256 minus the error number on an error.
-    int exitCode = status != 0 ? static_cast<int>(-static_cast<LONG>(status)) & 0xFF : returnCode & 0xFF;
+    int exitCode = status != 0 ? static_cast<int>(static_cast<LONG>(status)) & 0xFF : returnCode & 0xFF;
     if (exitCode == 0 && windows.failed())
         exitCode = 1;
     return exitCode;
