@@ -4,7 +4,8 @@
 //   rexxrun [--bridge DIR] [--addon FILE] SCRIPT [ARGS...]
 //
 // DIR holds tvbridge.exe and morvalin.dll (default: $TARVUNE_BRIDGE_DIR);
-// FILE is the add-on (default: $TARVUNE_DLL, else DIR/tarvune.dll). The
+// FILE is the add-on (default: $TARVUNE_DLL, else DIR/tarvune.dll), a Linux
+// path or a Windows one (C:\...). The
 // arguments reach the script as one string, as with Regina's own command.
 // The exit code is the script's; Regina's errors give Regina's codes. When the
 // Windows side could not start or died, a script that ends normally still
@@ -77,7 +78,9 @@ int main(int argc, char** argv)
     if (i >= argc || config.bridgeDir.empty())
         Usage();
     config.bridgeDir = Absolute(config.bridgeDir);
-    config.addon = Absolute(config.addon.empty() ? config.bridgeDir + "/tarvune.dll" : config.addon);
+    config.addon = config.addon.empty() ? config.bridgeDir + "/tarvune.dll" : config.addon;
+    if (config.addon.find(':') == std::string::npos)  // a Linux path, not C:\...
+        config.addon = Absolute(config.addon);
 
     // Regina looks for a bare name along its macro path only.
     std::string script = argv[i++];

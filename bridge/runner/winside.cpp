@@ -67,8 +67,11 @@ std::string WindowsSide::missing() const
     if (!IsFile(exe) || !IsFile(config_.bridgeDir + "/morvalin.dll"))
         return "the bridge program " + exe + " or the host morvalin.dll beside it is missing "
                "(tools/rexx.sh builds them)";
-    if (!IsFile(config_.addon))
-        return "the add-on " + config_.addon + " does not exist";
+    // A Windows path (C:\..., \\server\...) is for the Windows side to find.
+    const std::string& addon = config_.addon;
+    const bool windowsPath = (addon.size() > 1 && addon[1] == ':') || addon.rfind("\\\\", 0) == 0;
+    if (!windowsPath && !IsFile(addon))
+        return "the add-on " + addon + " does not exist";
     if (!OnPath(config_.wine))
         return "Wine is not installed: no " + config_.wine + " on PATH (tools/setup.sh installs it)";
     const char* prefix = getenv("WINEPREFIX");
@@ -110,6 +113,7 @@ bool WindowsSide::ensureStarted()
             _exit(127);
         setpgid(0, 0);
         signal(SIGPIPE, SIG_DFL);
+        setenv("WINEDEBUG", "-all", 0);  // Wine's own diagnostics only when asked for
         dup2(in[0], 0);
         dup2(out[1], 1);
         execlp(config_.wine.c_str(), config_.wine.c_str(), exe.c_str(), config_.addon.c_str(),
