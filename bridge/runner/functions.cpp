@@ -15,6 +15,7 @@
 #include <rexxsaa.h>
 
 #include <limits.h>
+#include <stdarg.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -33,6 +34,16 @@ static std::string lastDirectory;
 
 const char* const FUNCTION_NAMES[] = {"UNZIPCLOSE", "UNZIPERRMSG", "UNZIPFINDITEM", "UNZIPGETITEM",
                                       "UNZIPOPEN",  "UNZIPSETCURRENTITEM", "UNZIPSETROOTDIR"};
+
+// A line on standard error, after what the script has said so far.
+__attribute__((format(printf, 1, 2))) static void Complain(const char* format, ...)
+{
+    std::fflush(stdout);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
+}
 
 // The script's current directory when it changed since the last call, else
 // empty: the Windows side follows a script that changes directory.
@@ -59,7 +70,7 @@ static void SetVariable(const std::string& name, const char* value, uint32_t len
     MAKERXSTRING(block.shvvalue, const_cast<char*>(value), length);
     block.shvvaluelen = length;
     if (RexxVariablePool(&block) != RXSHV_OK && (block.shvret & ~RXSHV_NEWV) != 0)
-        std::fprintf(stderr, "tarvune: the variable %s could not be set (Regina's answer %u)\n",
+        Complain("tarvune: the variable %s could not be set (Regina's answer %u)\n",
                      name.c_str(), static_cast<unsigned>(block.shvret));
 }
 
@@ -97,10 +108,11 @@ static bool SetResult(PRXSTRING result, const char* value, size_t length)
 }
 
 // Host error numbers: REXX error 40 + 256 x argument position + 65536 x detail.
-static std::string HostErrorText(uint32_t raw, bool handlerCalled, const std::string& description)
+static std::string HostErrorText(uint32_t raw, bool handlerCalled, ULONG count,
+                                 const std::string& description)
 {
     if (!handlerCalled)
-        return "too few or too many arguments";
+        return "too few or too many arguments (" + std::to_string(count) + " given)";
     const uint32_t position = (raw >> 8) & 0xFF;
     const uint32_t detail = (raw >> 16) & 0xFF;
     std::string what = "argument " + std::to_string(position);
@@ -117,7 +129,7 @@ static ULONG APIENTRY CallAddon(PCSZ name, ULONG argc, PRXSTRING argv, PCSZ queu
 {
     (void)queue;
     if (!windows->ensureStarted()) {
-        std::fprintf(stderr, "tarvune: %s: %s\n", name, windows->failure().c_str());
+        Complain("tarvune: %s: %s\n", name, windows->failure().c_str());
         return CALL_FAILED;
     }
     bridge::FrameWriter call(bridge::MESSAGE_CALL);
@@ -128,7 +140,7 @@ static ULONG APIENTRY CallAddon(PCSZ name, ULONG argc, PRXSTRING argv, PCSZ queu
     }
     if (!windows->send(call)) {
         windows->fail(std::string("before ") + name);
-        std::fprintf(stderr, "tarvune: %s: %s\n", name, windows->failure().c_str());
+        Complain("tarvune: %s: %s\n", name, windows->failure().c_str());
         return CALL_FAILED;
     }
 
@@ -136,7 +148,7 @@ static ULONG APIENTRY CallAddon(PCSZ name, ULONG argc, PRXSTRING argv, PCSZ queu
     for (;;) {
         if (!windows->receive(&body)) {
             windows->fail(std::string("during ") + name);
-            std::fprintf(stderr, "tarvune: %s: %s\n", name, windows->failure().c_str());
+            Complain("tarvune: %s: %s\n", name, windows->failure().c_str());
             return CALL_FAILED;
         }
         bridge::FrameReader reader(body.data(), body.size());
@@ -172,15 +184,18 @@ static ULONG APIENTRY CallAddon(PCSZ name, ULONG argc, PRXSTRING argv, PCSZ queu
                 }
                 const std::string text(value, length);
                 if (kind == bridge::DONE_CONDITION)
-                    std::fprintf(stderr, "%s raised %s: %s\n", name, condition.c_str(), text.c_str());
+                    Complain("%s raised %s: %s\n", name, condition.c_str(), text.c_str());
+                else if (!handlerCalled)
+                    Complain("%s: incorrect call (error %u): %s\n", name, raw & 0xFF,
+                                 HostErrorText(raw, handlerCalled, argc, text).c_str());
                 else
-                    std::fprintf(stderr, "%s: incorrect call (error %u.%u): %s\n", name, raw & 0xFF,
-                                 (raw >> 16) & 0xFF, HostErrorText(raw, handlerCalled, text).c_str());
+                    Complain("%s: incorrect call (error %u.%u): %s\n", name, raw & 0xFF,
+                                 (raw >> 16) & 0xFF, HostErrorText(raw, handlerCalled, argc, text).c_str());
                 return CALL_FAILED;
             }
         }
         windows->fail(std::string("with a malformed message during ") + name);
-        std::fprintf(stderr, "tarvune: %s: %s\n", name, windows->failure().c_str());
+        Complain("tarvune: %s: %s\n", name, windows->failure().c_str());
         return CALL_FAILED;
     }
 }
