@@ -8,8 +8,8 @@
 #   copy, say); a folder means the tarvune.dll in it. Default: the build's.
 #
 # Installs what is missing, builds the add-on, the Windows side (tvbridge.exe
-# beside the stand-in host morvalin.dll) and the runner (a native program,
-# built in BUILD_DIR-native), and starts Wine (its prefix, a wineserver), which
+# beside the stand-in host morvalin.dll), the sample archive and the runner (a
+# native program, built in BUILD_DIR-native), and starts Wine (its prefix, a wineserver), which
 # it stops again at the end. Run from within the tests (a Wine session of the
 # same build folder already going), it builds nothing and uses that session.
 # Progress goes to standard error, so the script's output is its own. The exit
@@ -30,8 +30,8 @@ if [ -n "$addon" ] && [ -d "$addon" ]; then addon="$addon/tarvune.dll"; fi
 . "$ROOT/tools/wine-env.sh"
 if [ "${TARVUNE_WINE_SESSION:-}" != "$WINEPREFIX" ]; then {
   configure_build "[rexx]"
-  echo "[rexx] building the add-on and the Windows side"
-  cmake --build "$BUILD_DIR" -j2 --target tarvune tvbridge >"$BUILD_DIR/rexx-build.log" 2>&1 ||
+  echo "[rexx] building the add-on, the Windows side and the sample archive"
+  cmake --build "$BUILD_DIR" -j2 --target tarvune tvbridge sample_archive >"$BUILD_DIR/rexx-build.log" 2>&1 ||
     { cat "$BUILD_DIR/rexx-build.log"; exit 1; }
   build_runner "[rexx]"
   wine_env_start

@@ -142,6 +142,9 @@ def check_outcomes(runner, script, sample):
 
 
 def main():
+    if len(sys.argv) > 1 and not os.access(sys.argv[1], os.X_OK):
+        sys.exit("FAILED: no REXX runner at %s (tools/test.sh builds it beside the build folder)"
+                 % sys.argv[1])
     if len(sys.argv) >= 5 and sys.argv[2] == "outcomes":
         check_outcomes(sys.argv[1], sys.argv[3], sys.argv[4])
     elif len(sys.argv) in (5, 6):
