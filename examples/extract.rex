@@ -16,6 +16,9 @@ if err \== '' then do
   say archive':' UNZIPERRMSG(err)
   exit 1
 end
+/* The add-on makes the folders on an item's path at its backslashes, so the
+   folder is given with backslashes too (/tmp/out works as \tmp\out). */
+folder = translate(folder, '\', '/')
 if folder \== '' then call UNZIPSETROOTDIR zip, folder   /* tail 0 starts with it */
 
 call UNZIPFINDITEM zip, 'count'

@@ -5,8 +5,8 @@
 //
 // DIR holds tvbridge.exe and morvalin.dll (default: $TARVUNE_BRIDGE_DIR);
 // FILE is the add-on (default: $TARVUNE_DLL, else DIR/tarvune.dll), a Linux
-// path or a Windows one (C:\...). The
-// arguments reach the script as one string, as with Regina's own command.
+// path or a Windows one (C:\...). The arguments reach the script as one
+// string, as with Regina's own command.
 // The exit code is the script's; Regina's errors give Regina's codes. When the
 // Windows side could not start or died, a script that ends normally still
 // ends with 1.
@@ -101,7 +101,7 @@ int main(int argc, char** argv)
     SHORT returnCode = 0;
     RXSTRING result;
     MAKERXSTRING(result, nullptr, 0);
-    const LONG count = argc > 0 && !arguments.empty() ? 1 : 0;
+    const LONG count = arguments.empty() ? 0 : 1;
     APIRET status = RexxStart(count, count ? &argument : nullptr, script.c_str(), nullptr, "SYSTEM",
                               RXCOMMAND, nullptr, &returnCode, &result);
     if (result.strptr != nullptr)
