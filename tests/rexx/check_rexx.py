@@ -6,7 +6,8 @@ session (WINEPREFIX set, wineserver up).
   check_rexx.py RUNNER EXAMPLES ARCHIVE SOURCES [PASSWORD]
       examples/list.rex against the stand-in host's listing (tvunzip -l),
       examples/extract.rex against the archive's source tree byte for byte,
-      examples/show.rex against one source file.
+      examples/show.rex against one source file; the README shows
+      examples/extract.rex as it is.
   check_rexx.py RUNNER outcomes SCRIPT SAMPLE
       tests/rexx/outcomes.rex on the sample and on an archive of every byte
       value and of 16 MiB made here; the Windows side is killed mid-script.
@@ -81,6 +82,9 @@ def tree(top):
 
 def check_examples(runner, examples, archive, sources, password):
     extra = [password] if password else []
+    with open(os.path.join(examples, "extract.rex")) as f, \
+            open(os.path.join(examples, "..", "README.md")) as readme:
+        expect(f.read() in readme.read(), "the README's example is not examples/extract.rex as it stands")
     listing = rexx(runner, os.path.join(examples, "list.rex"), archive, *extra)
     expect(listing.returncode == 0, "list.rex exit code %d: %s" % (listing.returncode, listing.stderr))
     wine = os.environ.get("WINE", "wine")
