@@ -278,8 +278,9 @@ TEST_F(HostileCatalogue, FilesBeyondTwoGiB)
                 problems += "\n  " + p;
             EXPECT_TRUE(run.problems.empty()) << "rules broken:" << problems;
             EXPECT_TRUE(OneOf(run.openCode, c.open)) << "OPEN";
-            if (run.openCode == 0)
+            if (run.openCode == 0) {
                 EXPECT_EQ(1u, run.count);
+            }
             EXPECT_LT(run.milliseconds, 8000u);
         }
         DeleteFileA(path.c_str());
