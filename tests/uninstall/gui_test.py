@@ -330,10 +330,14 @@ def case_system_menu(c):
 
 
 def case_enter(c):
-    """Enter on the fresh dialog uninstalls; the batch then removes the program and itself."""
+    """Enter on the fresh dialog uninstalls; the batch then removes the program and itself.
+    The temp folder's blank must not split the batch's command line: a program
+    planted where the first word would lead never runs."""
     c.register(3)  # a count above 1 does not keep the value
     with open(c.batch, "wb") as f:  # left by an interrupted run: overwritten
         f.write(b"@echo stale batch from an earlier run\r\n" * 20)
+    planted = os.path.join(c.root, c.temp.split(os.sep)[-1].split(" ")[0] + ".exe")  # ...\temp.exe
+    shutil.copy(c.env.probe_exe, planted)
     c.start()
     window = c.wait_window(TITLE)
     c.press(window, "Return")
@@ -341,6 +345,7 @@ def case_enter(c):
     c.check_removed()
     c.check(c.wait_gone(c.exe, c.folder), f"the program's file and folder are gone within {WAIT} s")
     c.check(c.wait_gone(c.batch), "the batch file deleted itself")
+    c.check(not os.path.exists(planted + ".ran"), f"the planted {os.path.basename(planted)} never ran")
 
 
 def case_addon_absent(c):

@@ -2,7 +2,7 @@
 // command-line tool that the test script runs under Wine to start the
 // uninstaller with a chosen temp folder, to set up and read the registry
 // entries it removes, to hold a file open, and to describe and close its
-// windows.
+// windows. A copy of it planted under another name records its start.
 // Window descriptions are printed as JSON for the script to parse.
 #include <windows.h>
 #include <commctrl.h>
@@ -232,8 +232,26 @@ static int Close(const char* title)
     return window && PostMessageA(window, WM_CLOSE, 0, 0) ? 0 : 1;
 }
 
+// A copy of the probe planted under another name only records that it was
+// started, in a file named after itself with ".ran" behind: whatever runs
+// it (a command line that a blank split) is then seen to have done so.
+static bool RecordPlantedStart()
+{
+    char own[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, own, MAX_PATH);
+    std::string path(own, length);
+    std::string name = path.substr(path.find_last_of('\\') + 1);
+    if (lstrcmpiA(name.c_str(), "uninstall_probe.exe") == 0)
+        return false;
+    HANDLE marker = CreateFileA((path + ".ran").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    CloseHandle(marker);
+    return true;
+}
+
 int main(int argc, char** argv)
 {
+    if (RecordPlantedStart())
+        return 0;
     std::string command = argc > 1 ? argv[1] : "";
     if (command == "run" && argc == 4)
         return Run(argv[2], argv[3]);
