@@ -160,6 +160,7 @@ Section "Tarvune Add-on Library" SectionAddon
   !insertmacro REFUSE_IF_IN_USE "${UNINSTALLER_NAME}"
 
   DetailPrint "Writing the files"
+  SetOverwrite try    ; a file that cannot be written sets the error flag, without a box
   !insertmacro WRITE_NEW "${ADDON_FILE}" "${ADDON_NAME}"
   !insertmacro WRITE_NEW "${UNINSTALLER_FILE}" "${UNINSTALLER_NAME}"
   !insertmacro REPLACE "${UNINSTALLER_NAME}"

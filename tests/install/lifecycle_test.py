@@ -151,7 +151,9 @@ class Life:
 
     def uninstall(self):
         uninstaller = Program(self.env, self.shots)
-        uninstaller.launch(os.path.join(self.folder, "UTarvune.exe"), self.temp)
+        # By its installed path, as the list of installed software starts it:
+        # the uninstaller names the add-on's shared-DLL value by its own folder.
+        uninstaller.launch(FOLDER + "\\UTarvune.exe", self.temp)
         window = uninstaller.wait_window(gui_test.TITLE)
         uninstaller.press(window, "Return")
         self.check(uninstaller.wait_exit() == 0, "the uninstaller ends with 0")

@@ -148,8 +148,10 @@ class Program:
         self.process = None
 
     def launch(self, exe, temp, args=None, cwd=None):
+        """Starts exe (a path here, or one on a Windows drive such as C:\\...)."""
+        exe_win = exe if exe[1:3] == ":\\" else self.env.windows_path(exe)
         temp_win = self.env.windows_path(temp) + "\\"
-        command = ["wine", self.env.probe_exe, "run", self.env.windows_path(exe), temp_win]
+        command = ["wine", self.env.probe_exe, "run", exe_win, temp_win]
         self.process = subprocess.Popen(command + ([args] if args else []), env=self.env.env, cwd=cwd,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
