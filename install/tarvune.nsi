@@ -111,15 +111,21 @@ FunctionEnd
 !macroend
 
 ; A file that a running program holds (a host that loaded the add-on, a
-; running uninstaller) cannot be opened for writing.
-!macro REFUSE_IF_IN_USE NAME
+; running uninstaller) cannot be opened for writing; nor can one that is
+; read-only or locked down. Opened alone (no sharing), changed in nothing.
+!macro REFUSE_IF_BUSY NAME
   ${If} ${FileExists} "$INSTDIR\${NAME}"
-    ClearErrors
-    FileOpen $0 "$INSTDIR\${NAME}" a
-    ${If} ${Errors}
-      !insertmacro FAIL "$INSTDIR\${NAME} is in use by a running program. Close the program that loaded it and run Setup again; the installed add-on was left as it was."
+    ; GENERIC_WRITE, no sharing, OPEN_EXISTING
+    System::Call 'kernel32::CreateFileW(w "$INSTDIR\${NAME}", i 0x40000000, i 0, i 0, i 3, i 0, i 0) i.r0 ?e'
+    Pop $1   ; the last error
+    ${If} $0 = -1
+      ${If} $1 = 32   ; ERROR_SHARING_VIOLATION
+        !insertmacro FAIL "$INSTDIR\${NAME} is in use by a running program. Close the program that loaded it and run Setup again; the installed add-on was left as it was."
+      ${Else}
+        !insertmacro FAIL "Setup cannot replace $INSTDIR\${NAME} (error $1); the installed add-on was left as it was."
+      ${EndIf}
     ${EndIf}
-    FileClose $0
+    System::Call 'kernel32::CloseHandle(i r0)'
   ${EndIf}
 !macroend
 
@@ -156,8 +162,8 @@ Section "Tarvune Add-on Library" SectionAddon
   ${EndIf}
   SetOutPath "$INSTDIR"
 
-  !insertmacro REFUSE_IF_IN_USE "${ADDON_NAME}"
-  !insertmacro REFUSE_IF_IN_USE "${UNINSTALLER_NAME}"
+  !insertmacro REFUSE_IF_BUSY "${ADDON_NAME}"
+  !insertmacro REFUSE_IF_BUSY "${UNINSTALLER_NAME}"
 
   DetailPrint "Writing the files"
   SetOverwrite try    ; a file that cannot be written sets the error flag, without a box
