@@ -77,7 +77,7 @@ class Life:
         return json.loads(self.env.probe("registry-state", self.addon_win).stdout)
 
     def files_match_build(self):
-        if sorted(os.listdir(self.folder)) != sorted(INSTALLED):
+        if self.leftovers() != sorted(INSTALLED):
             return False
         return all(filecmp.cmp(os.path.join(self.folder, n), os.path.join(self.env.bin, n), shallow=False)
                    for n in INSTALLED)
