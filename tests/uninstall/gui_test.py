@@ -361,7 +361,7 @@ def case_enter(c):
     c.register(3)  # a count above 1 does not keep the value
     with open(c.batch, "wb") as f:  # left by an interrupted run: overwritten
         f.write(b"@echo stale batch from an earlier run\r\n" * 20)
-    planted = os.path.join(c.root, "temp.exe")  # where an unquoted "...\\temp folder\\tarvune.bat" leads first
+    planted = os.path.join(c.root, "temp.exe")  # where an unquoted ...\temp folder\tarvune.bat leads first
     shutil.copy(c.env.probe_exe, planted)
     c.start()
     window = c.wait_window(TITLE)
