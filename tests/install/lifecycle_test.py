@@ -5,9 +5,9 @@ In a Wine prefix made for this run: the installer shows its folder page (saved
 as a screenshot) and is cancelled; a silent install goes into a folder with a
 blank in its name, and the registry then holds the uninstall key and a
 shared-DLL count of 1; a second install while a program holds the add-on open
-fails and leaves the first one working; a REXX script, run by tools/rexx.sh
-with the installed add-on, extracts the sample and the tree matches its
-sources; UTarvune.exe, run from the installed folder, is confirmed with Enter,
+fails and leaves the first one working; the extraction example, run by
+tools/rexx.sh with the installed add-on, extracts the sample and the tree
+matches its sources; UTarvune.exe, run from the installed folder, is confirmed with Enter,
 and then no file, folder, registry value or key of the add-on's, nor the
 self-removal batch, is left.
 
@@ -131,22 +131,21 @@ class Life:
                    f"the failed install changed no registry entry (got {self.registry()})")
 
     def rexx_extracts(self):
+        """The extraction example, run by Regina with the installed add-on."""
         sample = os.path.join(self.env.bin, "sample")
-        out = os.path.join(self.work, "extracted tree")
-        os.makedirs(out)
-        argument = ";".join([self.env.windows_path(os.path.join(sample, "sample.zip")),
-                             self.env.windows_path(out), "tarvune"])
-        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "extract_all.rexx")
-        # rexx.sh runs the bridge in the build's own prefix; the add-on it
-        # loads is the installed file.
+        out = os.path.join(self.work, "extracted")
+        script = os.path.join(self.args.source, "examples", "extract.rex")
+        # rexx.sh runs the bridge in the build's own Wine prefix (the tests'
+        # session when there is one); the add-on it loads is the installed file.
         env = dict(self.env.env, BUILD_DIR=os.path.dirname(self.env.bin))
         result = subprocess.run(["bash", os.path.join(self.args.source, "tools", "rexx.sh"),
-                                 "--addon", os.path.join(self.folder, "tarvune.dll"), script, argument],
-                                env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
-        print(result.stdout.strip())
-        self.check(result.returncode == 0,
-                   f"the script ran to its end (exit {result.returncode}): {result.stderr.strip()[-2000:]}")
-        self.check(same_tree(out, os.path.join(sample, "sample-src")),
+                                 "--addon", os.path.join(self.folder, "tarvune.dll"),
+                                 script, os.path.join(sample, "sample.zip"), out, "tarvune"],
+                                env=env, cwd=self.work, stdin=subprocess.DEVNULL, capture_output=True,
+                                text=True, timeout=300)
+        self.check(result.returncode == 0, f"the script ran to its end (exit {result.returncode}): "
+                                           f"{result.stdout.strip()[-1000:]} {result.stderr.strip()[-1000:]}")
+        self.check(os.path.isdir(out) and same_tree(out, os.path.join(sample, "sample-src")),
                    "the extracted tree matches the sample's sources")
 
     def uninstall(self):
