@@ -22,9 +22,11 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "uninstall"))
+TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+sys.path[:0] = [os.path.join(TESTS, "uninstall"), os.path.join(TESTS, "rexx")]
 import gui_test  # noqa: E402  (the uninstaller's GUI driver: Wine, display, probe)
 from gui_test import Failed, Program  # noqa: E402
+from check_rexx import tree  # noqa: E402  (a folder's files and bytes, by relative path)
 
 FOLDER = "C:\\Program Files\\Host App"   # where the host application, and so the add-on, lives
 INSTALLED = ["UTarvune.exe", "tarvune.dll"]
@@ -145,8 +147,9 @@ class Life:
                                 text=True, timeout=300)
         self.check(result.returncode == 0, f"the script ran to its end (exit {result.returncode}): "
                                            f"{result.stdout.strip()[-1000:]} {result.stderr.strip()[-1000:]}")
-        self.check(os.path.isdir(out) and same_tree(out, os.path.join(sample, "sample-src")),
-                   "the extracted tree matches the sample's sources")
+        got, wanted = tree(out), tree(os.path.join(sample, "sample-src"))
+        self.check(got == wanted, "the extracted tree matches the sample's sources: "
+                                  f"{sorted(got)} against {sorted(wanted)}")
 
     def uninstall(self):
         uninstaller = Program(self.env, self.shots)
@@ -176,22 +179,6 @@ class Life:
         if not self.failures:
             shutil.rmtree(self.work, ignore_errors=True)
         self.env.close()
-
-
-def same_tree(a, b):
-    """The same folders and files, byte for byte, under a and b."""
-    def listing(root):
-        found = []
-        for folder, dirs, files in os.walk(root):
-            rel = os.path.relpath(folder, root)
-            found += [(os.path.normpath(os.path.join(rel, d)), None) for d in dirs]
-            found += [(os.path.normpath(os.path.join(rel, f)), os.path.join(folder, f)) for f in files]
-        return sorted(found)
-    left, right = listing(a), listing(b)
-    if [p for p, _ in left] != [p for p, _ in right]:
-        print(f"trees differ: {[p for p, _ in left]} against {[p for p, _ in right]}")
-        return False
-    return all(x is None or filecmp.cmp(x, y, shallow=False) for (_, x), (_, y) in zip(left, right))
 
 
 def main():
