@@ -180,6 +180,62 @@ std::vector<HostileCase> DirectoryCases()
         c.entries = {Fails(1, {7}, {7})};
         cases.push_back(c);
     }
+    // Forged ZIP64 records and blocks: never a count, offset or size taken
+    // past what the source holds.
+    {
+        auto zip64 = [](const std::function<void(ZipBuilder&)>& change) {
+            ZipBuilder zip = TwoEntries();
+            zip.zip64();
+            zip.entry(0).zip64 = zip.entry(1).zip64 = true;
+            change(zip);
+            return zip;
+        };
+        HostileCase sound{"ZIP64 records and blocks", zip64([](ZipBuilder&) {}).build()};
+        sound.count = 2;
+        sound.entries = {Ok(1, "one"), Ok(2, Text(3000))};
+        sound.names = {"two.txt"};
+        cases.push_back(sound);
+        cases.push_back({"ZIP64 count of 2^40 over two entries", zip64([](ZipBuilder& z) {
+                             z.end64().entriesOnDisk = z.end64().totalEntries = 1ull << 40;
+                         }).build(), 6});
+        cases.push_back({"ZIP64 directory offset of 2^63",
+                         zip64([](ZipBuilder& z) { z.end64().centralDirectoryOffset = 1ull << 63; }).build(), 6});
+        cases.push_back({"ZIP64 directory size past the end",
+                         zip64([](ZipBuilder& z) { z.end64().centralDirectorySize = 1ull << 40; }).build(), 6});
+        cases.push_back({"ZIP64 end record size of 2^63",
+                         zip64([](ZipBuilder& z) { z.end64().recordSize = 1ull << 63; }).build(), 6});
+        ZipLayout layout;
+        std::string self = zip64([](ZipBuilder&) {}).build(&layout);
+        PokeU32(self, layout.zip64End, 0);  // no record where one would fit
+        PokeU32(self, layout.zip64Locator + 8, layout.zip64Locator);
+        cases.push_back({"ZIP64 locator pointing at itself", self, 6});
+        std::string past = zip64([](ZipBuilder&) {}).build(&layout);
+        PokeU32(past, layout.zip64End, 0);
+        PokeU32(past, layout.zip64Locator + 12, 0x7FFFFFFF);
+        cases.push_back({"ZIP64 locator pointing past the end", past, 6});
+        HostileCase shortBlock{"ZIP64 block shorter than its values", zip64([](ZipBuilder& z) {
+                                   z.entry(1).zip64 = false;
+                                   z.entry(1).uncompressedSize = z.entry(1).compressedSize = 0xFFFFFFFF;
+                                   z.entry(1).localHeaderOffset = 0xFFFFFFFF;
+                                   z.entry(1).centralExtra = Zip64Block(3000, 100);
+                               }).build()};
+        shortBlock.entries = {Ok(1, "one"), Unselectable(2, 6)};
+        cases.push_back(shortBlock);
+        HostileCase farBlock{"ZIP64 local header offset of 2^63", zip64([](ZipBuilder& z) {
+                                 z.entry(1).zip64 = false;
+                                 z.entry(1).localHeaderOffset = 0xFFFFFFFF;
+                                 z.entry(1).centralExtra = Zip64Block({}, {}, 1ull << 63);
+                             }).build()};
+        farBlock.entries = {Ok(1, "one"), Fails(2, {7}, {7})};
+        cases.push_back(farBlock);
+        HostileCase hugeSize{"ZIP64 size of 2^63 over 3,000 bytes", zip64([](ZipBuilder& z) {
+                                 z.entry(1).zip64 = false;
+                                 z.entry(1).uncompressedSize = 0xFFFFFFFF;
+                                 z.entry(1).centralExtra = Zip64Block(1ull << 63);
+                             }).build()};
+        hugeSize.entries = {Ok(1, "one"), Fails(2, {11}, {18})};
+        cases.push_back(hugeSize);
+    }
     {
         ZipBuilder zip = TwoEntries();
         zip.prefix(NoiseBytes(1000) + "PK\3\4PK\1\2");
@@ -277,8 +333,9 @@ TEST_F(HostileCatalogue, FilesBeyondTwoGiB)
                 problems += "\n  " + p;
             EXPECT_TRUE(run.problems.empty()) << "rules broken:" << problems;
             EXPECT_TRUE(OneOf(run.openCode, c.open)) << "OPEN";
-            if (run.openCode == 0)
+            if (run.openCode == 0) {
                 EXPECT_EQ(1u, run.count);
+            }
             EXPECT_LT(run.milliseconds, 8000u);
         }
         DeleteFileA(path.c_str());
