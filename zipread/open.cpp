@@ -283,6 +283,7 @@ uint32_t SetRootDirectory(Archive* archive, const char* text, uint32_t length)
     root[n] = '\0';
     memcpy(archive->path, root, n + 1);
     archive->rootLength = n;
+    archive->hasWidePath = 0;  // the path now names the root alone
     return RESULT_OK;
 }
 
