@@ -181,7 +181,8 @@ std::vector<HostileCase> DirectoryCases()
         cases.push_back(c);
     }
     // Forged ZIP64 records and blocks: never a count, offset or size taken
-    // past what the source holds.
+    // past what the source holds. (The reader's own tests break each field
+    // of the ZIP64 end record and locator.)
     {
         auto zip64 = [](const std::function<void(ZipBuilder&)>& change) {
             ZipBuilder zip = TwoEntries();
@@ -198,21 +199,6 @@ std::vector<HostileCase> DirectoryCases()
         cases.push_back({"ZIP64 count of 2^40 over two entries", zip64([](ZipBuilder& z) {
                              z.end64().entriesOnDisk = z.end64().totalEntries = 1ull << 40;
                          }).build(), 6});
-        cases.push_back({"ZIP64 directory offset of 2^63",
-                         zip64([](ZipBuilder& z) { z.end64().centralDirectoryOffset = 1ull << 63; }).build(), 6});
-        cases.push_back({"ZIP64 directory size past the end",
-                         zip64([](ZipBuilder& z) { z.end64().centralDirectorySize = 1ull << 40; }).build(), 6});
-        cases.push_back({"ZIP64 end record size of 2^63",
-                         zip64([](ZipBuilder& z) { z.end64().recordSize = 1ull << 63; }).build(), 6});
-        ZipLayout layout;
-        std::string self = zip64([](ZipBuilder&) {}).build(&layout);
-        PokeU32(self, layout.zip64End, 0);  // no record where one would fit
-        PokeU32(self, layout.zip64Locator + 8, layout.zip64Locator);
-        cases.push_back({"ZIP64 locator pointing at itself", self, 6});
-        std::string past = zip64([](ZipBuilder&) {}).build(&layout);
-        PokeU32(past, layout.zip64End, 0);
-        PokeU32(past, layout.zip64Locator + 12, 0x7FFFFFFF);
-        cases.push_back({"ZIP64 locator pointing past the end", past, 6});
         HostileCase shortBlock{"ZIP64 block shorter than its values", zip64([](ZipBuilder& z) {
                                    z.entry(1).zip64 = false;
                                    z.entry(1).uncompressedSize = z.entry(1).compressedSize = 0xFFFFFFFF;
