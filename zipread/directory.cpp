@@ -354,8 +354,11 @@ uint32_t FindEntry(Archive* archive, const char* name, uint32_t flags)
         if (MayHaveOtherName(archive->header)) {
             uint64_t extraAt = SourceTell(archive);
             uint8_t* extra = ReadExtraField(archive, room, sizeof room);
-            if (archive->error)
+            // An extra field cut short fails only the selection of its own
+            // entry; the walk goes on as it would without it.
+            if (archive->error == RESULT_NO_MEMORY)
                 break;
+            archive->error = RESULT_OK;
             DecodeEntryName(archive->header, entryName, archive->nameCrc, extra, archive->header.extraLength,
                             shown, wide);
             ReleaseExtraField(extra, room);

@@ -439,6 +439,8 @@ TEST(BrokenDirectory, EveryFaultHasItsCodeAndLeavesNoCurrentEntry)
         {"extra field cut short", [] { return LastEntryLengths(0, 0xFFFF); }, Select(1), RESULT_CORRUPT},
         {"extra field cut short, by name", [] { return LastEntryLengths(0, 0xFFFF); }, Find("b.txt"),
          RESULT_CORRUPT},
+        {"extra field cut short, a miss by name", [] { return LastEntryLengths(0, 0xFFFF); }, Find("nope"),
+         RESULT_NOT_FOUND},
         {"comment length running past the end",
          [] {
              ZipLayout l;
