@@ -14,6 +14,8 @@
 // so the conversion never invents a separator, dot, colon or device name.
 #include "zipread.h"
 
+#include <string.h>
+
 const uint16_t EXTRA_UNICODE_PATH_ID = 0x7075;  // "up"
 const uint8_t UNICODE_PATH_VERSION = 1;
 const uint32_t UNICODE_PATH_HEAD = 5;           // version, then the CRC-32 of the stored name
@@ -157,7 +159,7 @@ bool DecodeEntryName(const CentralHeader& header, const char* stored, uint32_t l
                      uint32_t extraLength, char* ansi, wchar_t* wide)
 {
     const uint8_t* storedBytes = (const uint8_t*)stored;
-    uint32_t storedLength = lstrlenA(stored);
+    uint32_t storedLength = (uint32_t)strlen(stored);  // at most 259: as ReadEntryName kept it
     bool storedWasCut = header.nameLength > storedLength;
     const uint8_t* utf8 = nullptr;
     uint32_t utf8Length = 0;
@@ -193,6 +195,6 @@ bool DecodeEntryName(const CentralHeader& header, const char* stored, uint32_t l
         WideToAnsi(wide, count, ansi);
         return !IsPlainAscii(wide, count);
     }
-    lstrcpynA(ansi, stored, NAME_TEXT_LIMIT + 1);
+    memcpy(ansi, stored, storedLength + 1);
     return false;
 }
