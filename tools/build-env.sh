@@ -41,7 +41,10 @@ fi
 
 # The 64-bit build of the same sources has a folder of its own beside the
 # 32-bit one, and its own Wine prefix there (WINEARCH=win64).
-if [ "$TARVUNE_ARCH" = i686 ]; then
+# A script started by another inherits its RUN_DIR.
+if [ -n "${RUN_DIR:-}" ]; then
+  RUN_DIR="$(mkdir -p "$RUN_DIR" && cd "$RUN_DIR" && pwd)"
+elif [ "$TARVUNE_ARCH" = i686 ]; then
   RUN_DIR="$BUILD_DIR"
 else
   RUN_DIR="$(mkdir -p "$BUILD_DIR-x64" && cd "$BUILD_DIR-x64" && pwd)"
