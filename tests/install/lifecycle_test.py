@@ -45,7 +45,8 @@ class Life:
         self.env = gui_test.Env(args.bin, need_display=True)
         self.folder = os.path.join(self.prefix, "drive_c", *FOLDER[3:].split("\\"))
         self.addon_win = FOLDER + "\\tarvune.dll"
-        self.setup_title = f"Tarvune Add-on Library {args.version} Setup"
+        # The folder page's title: NSIS adds the page's subcaption to the caption.
+        self.setup_title = f"Tarvune Add-on Library {args.version} Setup: Installation Folder"
 
     def check(self, condition, message):
         if not condition:
