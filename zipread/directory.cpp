@@ -245,7 +245,7 @@ static uint32_t FailSelection(Archive* archive)
 static uint32_t FinishSelection(Archive* archive, const char* name)
 {
     CentralHeader& h = archive->header;
-    if (h.method != METHOD_STORED && h.method != METHOD_DEFLATED)
+    if (h.method != METHOD_STORED && h.method != METHOD_DEFLATED && h.method != METHOD_AES)
         archive->error = RESULT_UNSUPPORTED;
     if (archive->error)
         return FailSelection(archive);
@@ -260,6 +260,16 @@ static uint32_t FinishSelection(Archive* archive, const char* name)
         if (SourceRead(archive, extra, h.extraLength) < h.extraLength) {
             FreeBlock(extra);
             archive->error = RESULT_CORRUPT;
+            return FailSelection(archive);
+        }
+    }
+
+    // An AES entry's real method and key strength are in its extra field.
+    memset(&archive->aes, 0, sizeof archive->aes);
+    if (h.method == METHOD_AES) {
+        archive->error = ReadAesField(&archive->aes, extra, h.extraLength);
+        if (archive->error) {
+            FreeBlock(extra);
             return FailSelection(archive);
         }
     }
