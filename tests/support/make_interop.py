@@ -4,10 +4,13 @@ Writes into OUT (the build's bin/interop folder):
 
   src/                  a small source tree with fixed modes and times
   <archive>             archives of it made by Info-ZIP zip, Python's
-                        zipfile and gzip
+                        zipfile, gzip, and (WinZip AES) 7-Zip and bsdtar
   <archive>.manifest    what an independent reader (Python's zipfile, or a
                         plain parse of the gzip header) finds in each one
   archives.txt          one line per archive: file, kind, password, tool
+
+Python's zipfile cannot decrypt WinZip AES entries: their rows come from
+the archive's headers, and 7-Zip extracts every entry to check it.
 
 Manifest format: lines starting with '#' are "# key<TAB>value" properties;
 every other line is one entry, fields separated by tabs:
@@ -117,19 +120,38 @@ def ut_mtime(extra):
     return None
 
 
-def zip_manifest(out, archive, tool, password, source_of):
+def extracted_by_7zip(out, archive, password, env):
+    """Reads every entry of an archive through 7-Zip: name -> bytes."""
+    folder = os.path.join(out, archive + ".check")
+    shutil.rmtree(folder, ignore_errors=True)
+    run(["7zz", "x", "-y", "-p" + password, "-o" + folder, os.path.join(out, archive)], out, env)
+    contents = {}
+    for root, dirs, files in os.walk(folder):
+        for name in files:
+            path = os.path.join(root, name)
+            with open(path, "rb") as f:
+                contents[os.path.relpath(path, folder).replace(os.sep, "/")] = f.read()
+    shutil.rmtree(folder)
+    return contents
+
+
+def zip_manifest(out, archive, tool, password, source_of, read_with_7zip=None):
     rows = []
     with zipfile.ZipFile(os.path.join(out, archive)) as zf:
         pwd = password.encode() if password else None
         if pwd:
             zf.setpassword(pwd)
-        bad = zf.testzip()
-        if bad is not None:
-            sys.exit("make_interop: %s: entry %s is damaged" % (archive, bad))
+        if read_with_7zip is None:
+            bad = zf.testzip()
+            if bad is not None:
+                sys.exit("make_interop: %s: entry %s is damaged" % (archive, bad))
         for info in zf.infolist():
             source = source_of(info.filename)
             encrypted = info.flag_bits & 1
-            data = zf.read(info)
+            if read_with_7zip is None:
+                data = zf.read(info)
+            else:
+                data = read_with_7zip.get(info.filename, b"")
             if info.is_dir():
                 expected = b""
             else:
@@ -233,6 +255,27 @@ def main():
     info_zip("zip_encrypted_stored.zip", ["-r", "-0", "-P", PASSWORD],
              "zip -r -0 -P " + PASSWORD, PASSWORD)
     info_zip("zip_noextra.zip", ["-r", "-X"], "zip -r -X")
+
+    # WinZip AES from two independent writers: 7-Zip at each key length
+    # (deflated, and stored at 192 bits; times as a UT block, or with
+    # -mtp=2 the DOS stamp alone), and libarchive, which writes AE-1, AE-2
+    # and data descriptors.
+    def aes_zip(archive, cmd, tool_text):
+        path = os.path.join(out, archive)
+        if os.path.exists(path):
+            os.remove(path)
+        run(cmd + [path] + top if cmd[0] == "7zz" else cmd + ["-f", path] + top, src, env)
+        zip_manifest(out, archive, tool_text, PASSWORD, in_src,
+                     extracted_by_7zip(out, archive, PASSWORD, env))
+        index.append((archive, "zip", PASSWORD, tool_text))
+
+    for bits, options in (("128", ["-mtp=1"]), ("192", ["-mx0", "-mtp=2"]), ("256", ["-mtp=1"])):
+        options = ["-tzip", "-r", "-mem=AES" + bits] + options
+        aes_zip("7z_aes%s.zip" % bits, ["7zz", "a", "-bd", "-bso0", "-p" + PASSWORD] + options,
+                "7zz a " + " ".join(options) + " -p" + PASSWORD)
+    aes_zip("bsdtar_aes256.zip", ["bsdtar", "--format", "zip", "--options", "zip:encryption=aes256",
+                                  "--passphrase", PASSWORD, "-c"],
+            "bsdtar --format zip --options zip:encryption=aes256")
 
     # Streaming: output to a pipe, so sizes and CRC follow the data in
     # descriptors; -fz- keeps Zip64 out of the local headers.
