@@ -117,7 +117,14 @@ uint32_t MostBytesDeliverable(const Archive* archive)
 {
     const CentralHeader& header = archive->header;
     uint64_t input = header.compressedSize < archive->sourceSize ? header.compressedSize : archive->sourceSize;
-    uint64_t most = header.method == METHOD_STORED ? input : (input + 1) * DEFLATE_MOST_PER_BYTE;
+    uint16_t method = header.method;
+    if (method == METHOD_AES) {
+        // Salt, verifier and code are no part of the data.
+        uint32_t overhead = AesSaltLength(archive->aes.strength) + AES_VERIFIER_LENGTH + AES_CODE_LENGTH;
+        input = input > overhead ? input - overhead : 0;
+        method = archive->aes.method;
+    }
+    uint64_t most = method == METHOD_STORED ? input : (input + 1) * DEFLATE_MOST_PER_BYTE;
     return most > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)most;
 }
 

@@ -26,8 +26,9 @@ TEST(InteropSet, EveryManifestRowMatchesItsSourceFile) {
     for (const ManifestRow& row : rows) {
       SCOPED_TRACE(row.name);
       // An empty file has nothing to hide: libarchive stores it plain.
-      if (row.size != 0 || a.password.empty())
+      if (row.size != 0 || a.password.empty()) {
         EXPECT_EQ(row.encrypted, !a.password.empty() && !row.isDirectory());
+      }
       if (row.isDirectory()) {
         EXPECT_TRUE(DirectoryExists(InteropPath(row.source)));
         EXPECT_EQ(row.size, 0u);
@@ -36,8 +37,9 @@ TEST(InteropSet, EveryManifestRowMatchesItsSourceFile) {
       std::string bytes;
       ASSERT_TRUE(ReadWholeFile(InteropPath(row.source), bytes)) << row.source;
       EXPECT_EQ(row.size, bytes.size());
-      if (row.method != 99 || row.crc != 0) // WinZip AE-2 records no CRC
+      if (row.method != 99 || row.crc != 0) { // WinZip AE-2 records no CRC
         EXPECT_EQ(row.crc, Crc32(bytes));
+      }
     }
   }
 }
@@ -76,7 +78,9 @@ TEST(InteropSet, ToolsMadeTheIntendedKindsOfEntry) {
     EXPECT_EQ(row.method, 0) << row.name;
   for (const char* file : {"7z_aes128.zip", "7z_aes192.zip", "7z_aes256.zip", "bsdtar_aes256.zip"})
     for (const ManifestRow& row : LoadManifest(InteropPath(std::string(file) + ".manifest")))
-      if (!row.isDirectory() && row.size != 0) EXPECT_EQ(row.method, 99) << file << ": " << row.name;
+      if (!row.isDirectory() && row.size != 0) {
+        EXPECT_EQ(row.method, 99) << file << ": " << row.name;
+      }
   for (const ManifestRow& row : LoadManifest(InteropPath("zip_noextra.zip.manifest")))
     EXPECT_FALSE(row.hasUnixMtime) << row.name;
 
