@@ -111,7 +111,9 @@ public:
             aes_.reset(new WinZipAesWriter(password, AES_STRENGTH_256, salt));
             if (!aes_->ok())
                 failed_ = true;
-            emitData(aes_->header().data(), aes_->header().size());
+            // Salt and verifier go out as they are; they count as entry data.
+            emit(aes_->header().data(), aes_->header().size());
+            current_.compressedSize += (uint32_t)aes_->header().size();
         }
     }
 
