@@ -17,6 +17,23 @@ static void PutTwoDigits(char* at, uint32_t value)
     at[1] = (char)('0' + value % 10);
 }
 
+// Sets tail `tail` of the stem to a whole number. The host's number form is
+// a 32-bit word; a size past it (ZIP64) goes as its exact decimal text.
+static bool SetNumberTail(CallContext context, const char* stem, uint32_t tail, uint64_t number)
+{
+    if (number <= 0xFFFFFFFFu)
+        return hostApi.SetVariable(context, stem, 0, (uint32_t)number, SETVARIABLE_TAIL_NUMBER + tail) == 0;
+    char digits[24];
+    char* p = digits + sizeof digits;
+    *--p = '\0';
+    do {
+        *--p = (char)('0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    HostValue text = hostApi.MakeValue(context, (uintptr_t)p, (uintptr_t)-1, MAKEVALUE_TEXT);
+    return text && hostApi.SetVariable(context, stem, 0, (uintptr_t)text, SETVARIABLE_TAIL + tail) == 0;
+}
+
 // Writes tails 0 to 6 of the stem named by argument 2: path, sizes,
 // attributes and the three times (UTC) of the current entry.
 static void FillItemInfo(CallContext context, ArgumentBlock arguments, Archive* archive)
@@ -28,10 +45,10 @@ static void FillItemInfo(CallContext context, ArgumentBlock arguments, Archive* 
     HostValue path = hostApi.MakeValue(context, (uintptr_t)archive->path, (uintptr_t)-1, MAKEVALUE_TEXT);
     if (!path || hostApi.SetVariable(context, stem, 0, (uintptr_t)path, SETVARIABLE_TAIL + 0) != 0)
         return;
-    const uint32_t numbers[3] = {archive->header.uncompressedSize, archive->header.compressedSize,
+    const uint64_t numbers[3] = {archive->header.uncompressedSize, archive->header.compressedSize,
                                  archive->header.externalAttributes};
     for (uint32_t tail = 1; tail <= 3; tail++)
-        if (hostApi.SetVariable(context, stem, 0, numbers[tail - 1], SETVARIABLE_TAIL_NUMBER + tail) != 0)
+        if (!SetNumberTail(context, stem, tail, numbers[tail - 1]))
             return;
 
     const FILETIME* times[3] = {&archive->accessTime, &archive->creationTime, &archive->writeTime};
@@ -115,7 +132,7 @@ static uint32_t ExtractToVariable(CallContext context, ArgumentBlock arguments, 
 {
     if (archive->currentIndex == -1)
         return RESULT_BAD_ARGUMENTS;
-    uint32_t size = archive->header.uncompressedSize;
+    uint64_t size = archive->header.uncompressedSize;
     // A size the entry's data can never fill would end in 11 once decoded:
     // say so before asking the host for that much memory, so that a few
     // bytes claiming gigabytes cost nothing.
@@ -123,7 +140,14 @@ static uint32_t ExtractToVariable(CallContext context, ArgumentBlock arguments, 
         CloseEntryStream(archive);
         return RESULT_MEMORY_TOO_SMALL;
     }
-    HostValue value = size ? hostApi.MakeValue(context, size, size, MAKEVALUE_LENGTH)
+    // Nor is the host asked for more than the process's whole address space.
+    MEMORYSTATUSEX memory;
+    memory.dwLength = sizeof memory;
+    if (size > 0 && (!GlobalMemoryStatusEx(&memory) || size >= memory.ullTotalVirtual)) {
+        CloseEntryStream(archive);
+        return RESULT_NO_MEMORY;
+    }
+    HostValue value = size ? hostApi.MakeValue(context, (uintptr_t)size, (uintptr_t)size, MAKEVALUE_LENGTH)
                            : hostApi.MakeValue(context, (uintptr_t)"", (uintptr_t)-1, MAKEVALUE_TEXT);
     if (!value) {
         CloseEntryStream(archive);  // the selection is consumed, as by any extraction

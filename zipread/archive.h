@@ -50,32 +50,32 @@ const uint32_t MAX_PATH_TEXT = 260;    // every path, root included, NUL exclude
 const uint32_t ENTRY_BLOCK_SIZE = 16384;  // input blocks and the write buffer
 
 // The fixed fields of a central file header (bytes 4 to 45), decoded to host
-// order. In gzip mode the fields are filled from the gzip header and trailer.
-// After a selection `externalAttributes` holds the mapped Windows attributes.
-#pragma pack(push, 2)
+// order. The sizes, the local header offset and the disk are wide enough for
+// what a ZIP64 extra field supplies in place of their all-ones values. In gzip
+// mode the fields are filled from the gzip header and trailer. After a
+// selection `externalAttributes` holds the mapped Windows attributes.
 struct CentralHeader {
     uint16_t versionMadeBy;      // high byte: the host system that made the entry
     uint16_t versionNeeded;
-    uint16_t flags;              // bit 0 encrypted, bit 3 data descriptor
+    uint16_t flags;              // bit 0 encrypted, bit 3 data descriptor, bit 11 UTF-8 name
     uint16_t method;             // 0 stored, 8 deflated
     uint16_t dosTime;
     uint16_t dosDate;
     uint32_t crc32;
-    uint32_t compressedSize;
-    uint32_t uncompressedSize;
+    uint64_t compressedSize;
+    uint64_t uncompressedSize;
     uint16_t nameLength;
     uint16_t extraLength;
     uint16_t commentLength;
-    uint16_t diskStart;
     uint16_t internalAttributes;
+    uint32_t diskStart;
     uint32_t externalAttributes;
-    uint32_t localHeaderOffset;  // gzip: where the deflate data start
+    uint64_t localHeaderOffset;  // gzip: where the deflate data start
 };
-#pragma pack(pop)
-static_assert(sizeof(CentralHeader) == 42, "the fixed central header fields take 42 bytes");
 
 const uint16_t ENTRY_FLAG_ENCRYPTED = 0x0001;
 const uint16_t ENTRY_FLAG_DATA_DESCRIPTOR = 0x0008;
+const uint16_t ENTRY_FLAG_UTF8_NAME = 0x0800;
 const uint16_t METHOD_STORED = 0;
 const uint16_t METHOD_DEFLATED = 8;
 const uint16_t METHOD_AES = 99;  // WinZip AES; the real method is in the 0x9901 extra field
@@ -100,8 +100,8 @@ struct EntryStream {
     uint8_t* inputBuffer;       // ENTRY_BLOCK_SIZE bytes, decrypted in place
     z_stream zstream;           // cursors over inputBuffer and the output; inflate state if deflated
     uint32_t crc;               // running CRC-32 of the bytes delivered
-    uint32_t compressedLeft;    // entry bytes not yet read from the source
-    uint32_t uncompressedLeft;  // bytes still to be delivered
+    uint64_t compressedLeft;    // entry bytes not yet read from the source
+    uint64_t uncompressedLeft;  // bytes still to be delivered
     uint32_t keys[3];           // traditional PKWARE decryption keys
     uint32_t headerLeft;        // encryption header bytes not yet consumed (12 or 0)
     uint8_t checkByte;          // what the 12th decrypted header byte must be
@@ -121,15 +121,15 @@ struct Archive {
         const uint8_t* memory;   // start of the memory block
     } source;
     uint32_t error;              // first failure of the operation under way
-    uint32_t baseOffset;         // file position at open; 0 for memory
+    uint64_t baseOffset;         // file position at open; 0 for memory
     uint32_t memorySize;
-    uint32_t memoryPosition;
+    uint64_t memoryPosition;     // may stand past the end: reads there deliver nothing
     uint32_t entryCount;         // entries on this disk; 1 for gzip
     uint32_t commentLength;
-    uint32_t bytesBefore;        // bytes before the archive proper (a stub, say)
+    uint64_t bytesBefore;        // bytes before the archive proper (a stub, say)
     int32_t currentIndex;        // current entry, -1 for none
-    uint32_t currentHeaderOffset;  // archive offset of the current central header
-    uint32_t centralDirOffset;   // archive offset of the first central header; 3 for gzip
+    uint64_t currentHeaderOffset;  // archive offset of the current central header
+    uint64_t centralDirOffset;   // archive offset of the first central header; 3 for gzip
     EntryStream* stream;         // decoding state, or none
     char* password;              // NUL-terminated copy, or none
     uint8_t* writeBuffer;        // ENTRY_BLOCK_SIZE bytes, allocated on first use
@@ -140,16 +140,23 @@ struct Archive {
     char path[MAX_PATH_TEXT + 2];  // root directory, then the entry's normalised name
 
     // Beyond the format: how a handle source is read.
-    uint32_t sourceSize;         // bytes from baseOffset to the end of the source
-    uint32_t handlePosition;     // read position of a handle source, from baseOffset
+    uint64_t sourceSize;         // bytes from baseOffset to the end of the source
+    uint64_t handlePosition;     // read position of a handle source, from baseOffset
     uint8_t* readCache;          // small reads of a handle source come from here
-    uint32_t cacheStart;         // position (from baseOffset) of readCache[0]
+    uint64_t cacheStart;         // position (from baseOffset) of readCache[0]
     uint32_t cacheLength;        // valid bytes in readCache
 
     // Where the last walk stood, so that a selection at or beyond it resumes
     // there instead of starting again from the first header.
     int32_t walkIndex;           // -1: no walk to resume
-    uint32_t walkHeaderOffset;
+    uint64_t walkHeaderOffset;
+
+    // The current entry's name in its true characters, when the archive
+    // declares it in UTF-8 and it is not plain ASCII: the same normalised
+    // path as `path`, for creating the file and folders under that name.
+    uint8_t hasWidePath;
+    wchar_t widePath[MAX_PATH_TEXT + 2];
+    uint32_t nameCrc;            // CRC-32 of the current entry's whole stored name
 
     AesField aes;                // the current entry's AES field, when its method is METHOD_AES
 };

@@ -80,17 +80,19 @@ static void FreeStream(EntryStream* stream)
 
 // Positions the source at the entry's first data byte: after the local
 // header's fixed part, the central name length and the local extra length.
-// All positions are 32-bit; one that would wrap cannot be the entry's.
+// Positions are 64-bit; an offset past the end of the source cannot be the
+// entry's, and is refused before any sum could wrap.
 static bool SeekToEntryData(Archive* archive)
 {
     const CentralHeader& header = archive->header;
     if (archive->flags & ARCHIVE_GZIP)
         return SourceSeek(archive, header.localHeaderOffset, SEEK_FROM_BASE) == 0;
 
-    uint64_t local = (uint64_t)archive->bytesBefore + header.localHeaderOffset;
-    if (local + LOCAL_HEADER_SIZE > 0xFFFFFFFFu)
+    uint64_t size = archive->sourceSize;
+    if (archive->bytesBefore > size || header.localHeaderOffset > size - archive->bytesBefore)
         return false;
-    if (SourceSeek(archive, (uint32_t)local + LOCAL_EXTRA_LENGTH_OFFSET, SEEK_FROM_BASE) != 0)
+    uint64_t local = archive->bytesBefore + header.localHeaderOffset;
+    if (SourceSeek(archive, local + LOCAL_EXTRA_LENGTH_OFFSET, SEEK_FROM_BASE) != 0)
         return false;
     uint8_t length[2];
     if (SourceRead(archive, length, 2) != 2)
@@ -98,9 +100,7 @@ static bool SeekToEntryData(Archive* archive)
     uint32_t localExtra = length[0] | (length[1] << 8);
 
     uint64_t data = local + LOCAL_HEADER_SIZE + header.nameLength + localExtra;
-    if (data > 0xFFFFFFFFu)
-        return false;
-    return SourceSeek(archive, (uint32_t)data, SEEK_FROM_BASE) == 0;
+    return SourceSeek(archive, data, SEEK_FROM_BASE) == 0;
 }
 
 // An AES entry's data opens with the salt and the password verifier and
@@ -191,7 +191,7 @@ void OpenEntryStream(Archive* archive)
 // or nothing more comes; a source that has nothing at all is a read failure.
 static bool FillInput(Archive* archive, EntryStream* stream)
 {
-    uint32_t want = stream->compressedLeft < ENTRY_BLOCK_SIZE ? stream->compressedLeft
+    uint32_t want = stream->compressedLeft < ENTRY_BLOCK_SIZE ? (uint32_t)stream->compressedLeft
                                                               : ENTRY_BLOCK_SIZE;
     uint32_t got = 0;
     while (got < want && archive->error == 0) {
@@ -225,7 +225,8 @@ static bool FillInput(Archive* archive, EntryStream* stream)
 static bool Authenticated(Archive* archive, EntryStream* stream)
 {
     while (stream->compressedLeft != 0) {
-        uint32_t want = stream->compressedLeft < ENTRY_BLOCK_SIZE ? stream->compressedLeft : ENTRY_BLOCK_SIZE;
+        uint32_t want = stream->compressedLeft < ENTRY_BLOCK_SIZE ? (uint32_t)stream->compressedLeft
+                                                                  : ENTRY_BLOCK_SIZE;
         uint32_t got = SourceRead(archive, stream->inputBuffer, want);
         if (got == 0 || !AesAuthenticate(stream->aes, stream->inputBuffer, got))
             return false;
@@ -263,7 +264,7 @@ uint32_t ReadEntryData(Archive* archive, void* buffer, uint32_t length)
         return 0;
     z_stream& z = stream->zstream;
     z.next_out = (Bytef*)buffer;
-    z.avail_out = length < stream->uncompressedLeft ? length : stream->uncompressedLeft;
+    z.avail_out = length < stream->uncompressedLeft ? length : (uInt)stream->uncompressedLeft;
     uint32_t delivered = 0;
 
     for (;;) {

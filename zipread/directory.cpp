@@ -20,6 +20,7 @@ const uint32_t GZIP_TRAILER_LENGTH = 8;  // CRC-32, then ISIZE
 
 const uint32_t NAME_BUFFER_LENGTH = 260;  // name bytes kept: 259 and a NUL
 const uint32_t NAME_LOOKUP_LIMIT = 256;   // names to find are shorter than this
+const uint32_t EXTRA_ROOM_LENGTH = 1024;
 
 static uint16_t Get16(const uint8_t* p)
 {
@@ -40,7 +41,7 @@ static bool ReadExactly(Archive* archive, void* buffer, uint32_t count)
     return false;
 }
 
-static bool SkipForward(Archive* archive, uint32_t count)
+static bool SkipForward(Archive* archive, uint64_t count)
 {
     if (SourceSeek(archive, count, SEEK_FROM_HERE) == RESULT_OK)
         return true;
@@ -84,7 +85,7 @@ static void ReadZipCentralHeader(Archive* archive)
     h.nameLength = Get16(raw + 24);
     h.extraLength = Get16(raw + 26);
     h.commentLength = Get16(raw + 28);
-    h.diskStart = Get16(raw + 30);
+    h.diskStart = Get16(raw + 30);  // ZIP64 widens it
     h.internalAttributes = Get16(raw + 32);
     h.externalAttributes = Get32(raw + 34);
     h.localHeaderOffset = Get32(raw + 38);
@@ -114,7 +115,7 @@ static void ReadGzipHeader(Archive* archive)
         if (!ReadExactly(archive, xlen, 2) || !SkipForward(archive, Get16(xlen)))
             return;
     }
-    uint32_t namePosition = SourceTell(archive);
+    uint64_t namePosition = SourceTell(archive);
     if (flg & GZIP_FNAME) {
         uint32_t length = SkipGzipText(archive);
         if (archive->error)
@@ -132,8 +133,8 @@ static void ReadGzipHeader(Archive* archive)
 
     // The member must leave room for its 8-byte trailer at the end of the
     // source; anything shorter is not a gzip file this reader can trust.
-    uint32_t dataStart = SourceTell(archive);
-    uint32_t size = archive->sourceSize;
+    uint64_t dataStart = SourceTell(archive);
+    uint64_t size = archive->sourceSize;
     if (size < GZIP_TRAILER_LENGTH || dataStart > size - GZIP_TRAILER_LENGTH) {
         archive->error = RESULT_CORRUPT;
         return;
@@ -207,6 +208,7 @@ void ReadEntryName(Archive* archive, char* buffer)
     uint32_t length = archive->header.nameLength;
     uint32_t kept = length < NAME_BUFFER_LENGTH - 1 ? length : NAME_BUFFER_LENGTH - 1;
     buffer[kept] = '\0';
+    archive->nameCrc = 0;
     if (kept > 0) {
         uint32_t got = SourceRead(archive, buffer, kept);
         if (got < kept) {
@@ -215,18 +217,21 @@ void ReadEntryName(Archive* archive, char* buffer)
             archive->walkIndex = -1;
             return;
         }
+        archive->nameCrc = (uint32_t)crc32(0, (const Bytef*)buffer, kept);
     }
-    if (length > kept) {
-        // The rest of an over-long name is passed over, so that the extra
-        // field is read from its true place. A name that runs past the end
-        // of the source is cut short.
-        uint32_t rest = length - kept;
-        uint32_t position = SourceTell(archive);
-        if (position > archive->sourceSize || rest > archive->sourceSize - position ||
-            SourceSeek(archive, rest, SEEK_FROM_HERE) != RESULT_OK) {
+    // The rest of an over-long name is read past, so that the extra field is
+    // read from its true place and the name's CRC-32 covers all of it. A
+    // name that runs past the end of the source is cut short.
+    uint8_t rest[64];
+    for (uint32_t left = length - kept; left > 0;) {
+        uint32_t piece = left < sizeof rest ? left : (uint32_t)sizeof rest;
+        if (SourceRead(archive, rest, piece) != piece) {
             archive->error = RESULT_CORRUPT;
             archive->walkIndex = -1;
+            return;
         }
+        archive->nameCrc = (uint32_t)crc32(archive->nameCrc, rest, piece);
+        left -= piece;
     }
 }
 
@@ -240,6 +245,34 @@ static uint32_t FailSelection(Archive* archive)
     return archive->error;
 }
 
+// Reads the current entry's central extra field, where the source stands,
+// into `room` when it fits there, else into a new block; none when it is
+// empty. Sets `error` on failure. ReleaseExtraField frees what it made.
+static uint8_t* ReadExtraField(Archive* archive, uint8_t* room, uint32_t roomLength)
+{
+    uint32_t length = archive->header.extraLength;
+    if (length == 0)
+        return nullptr;
+    uint8_t* extra = length <= roomLength ? room : static_cast<uint8_t*>(AllocateBlock(length));
+    if (!extra) {
+        archive->error = RESULT_NO_MEMORY;
+        return nullptr;
+    }
+    if (SourceRead(archive, extra, length) < length) {
+        if (extra != room)
+            FreeBlock(extra);
+        archive->error = RESULT_CORRUPT;
+        return nullptr;
+    }
+    return extra;
+}
+
+static void ReleaseExtraField(uint8_t* extra, uint8_t* room)
+{
+    if (extra != room)
+        FreeBlock(extra);
+}
+
 // Finishes selecting the entry at which the walk stands, whose name has just
 // been read: the source stands at its central extra field.
 static uint32_t FinishSelection(Archive* archive, const char* name)
@@ -250,18 +283,13 @@ static uint32_t FinishSelection(Archive* archive, const char* name)
     if (archive->error)
         return FailSelection(archive);
 
-    uint8_t* extra = nullptr;
-    if (h.extraLength != 0) {
-        extra = static_cast<uint8_t*>(AllocateBlock(h.extraLength));
-        if (!extra) {
-            archive->error = RESULT_NO_MEMORY;
-            return FailSelection(archive);
-        }
-        if (SourceRead(archive, extra, h.extraLength) < h.extraLength) {
-            FreeBlock(extra);
-            archive->error = RESULT_CORRUPT;
-            return FailSelection(archive);
-        }
+    uint8_t* extra = ReadExtraField(archive, nullptr, 0);
+    if (archive->error)
+        return FailSelection(archive);
+    archive->error = ApplyZip64Extra(&h, extra, h.extraLength);
+    if (archive->error) {
+        FreeBlock(extra);
+        return FailSelection(archive);
     }
 
     // An AES entry's real method and key strength are in its extra field.
@@ -274,7 +302,14 @@ static uint32_t FinishSelection(Archive* archive, const char* name)
         }
     }
 
-    BuildEntryPath(archive, name);
+    char shown[NAME_BUFFER_LENGTH];
+    wchar_t wide[NAME_BUFFER_LENGTH];
+    bool unicode = DecodeEntryName(h, name, archive->nameCrc, extra, h.extraLength, shown, wide);
+    BuildEntryPath(archive, shown);
+    if (unicode)
+        BuildWideEntryPath(archive, wide);
+    else
+        archive->hasWidePath = 0;
     h.externalAttributes = MapAttributes(h.versionMadeBy, h.externalAttributes);
     SetEntryTimes(archive, extra, h.extraLength);
     FreeBlock(extra);
@@ -282,6 +317,23 @@ static uint32_t FinishSelection(Archive* archive, const char* name)
     return RESULT_OK;
 }
 
+static bool NamesMatch(const char* wanted, const char* name, uint32_t flags)
+{
+    // Names are compared as they stand, forward slashes and all.
+    return ((flags & 1) ? lstrcmpiA(wanted, name) : lstrcmpA(wanted, name)) == 0;
+}
+
+// Whether the current entry's name may read differently from its stored
+// bytes: declared UTF-8, made where names are UTF-8, or with a block that
+// could hold its Unicode name.
+static bool MayHaveOtherName(const CentralHeader& h)
+{
+    uint8_t host = (uint8_t)(h.versionMadeBy >> 8);
+    return (h.flags & ENTRY_FLAG_UTF8_NAME) || host == 3 || host == 19 || h.extraLength > 4;
+}
+
+// An entry is found by its stored name or by the name a script sees (before
+// it is put under the root).
 uint32_t FindEntry(Archive* archive, const char* name, uint32_t flags)
 {
     if (!name)
@@ -297,14 +349,28 @@ uint32_t FindEntry(Archive* archive, const char* name, uint32_t flags)
     // Always from the first entry: the first match in directory order wins.
     GoToFirstEntry(archive);
     char entryName[NAME_BUFFER_LENGTH];
+    char shown[NAME_BUFFER_LENGTH];
+    wchar_t wide[NAME_BUFFER_LENGTH];
+    uint8_t room[EXTRA_ROOM_LENGTH];  // most extra fields fit here, so the walk allocates nothing
     while (!archive->error) {
         ReadEntryName(archive, entryName);
         if (archive->error)
             break;
-        // Names are compared as stored, forward slashes and all.
-        int order = (flags & 1) ? lstrcmpiA(name, entryName) : lstrcmpA(name, entryName);
-        if (order == 0)
+        if (NamesMatch(name, entryName, flags))
             return FinishSelection(archive, entryName);
+        if (MayHaveOtherName(archive->header)) {
+            uint64_t extraAt = SourceTell(archive);
+            uint8_t* extra = ReadExtraField(archive, room, sizeof room);
+            if (archive->error)
+                break;
+            DecodeEntryName(archive->header, entryName, archive->nameCrc, extra, archive->header.extraLength,
+                            shown, wide);
+            ReleaseExtraField(extra, room);
+            if (lstrcmpA(shown, entryName) != 0 && NamesMatch(name, shown, flags)) {
+                SourceSeek(archive, extraAt, SEEK_FROM_BASE);
+                return FinishSelection(archive, entryName);
+            }
+        }
         GoToNextEntry(archive);
     }
     return FailSelection(archive);

@@ -7,6 +7,16 @@ const uint8_t UT_MODIFICATION = 0x01;
 const uint8_t UT_ACCESS = 0x02;
 const uint8_t UT_CREATION = 0x04;
 
+// NTFS block: 4 reserved bytes, then attributes (tag, size, data); tag 1
+// holds the modification, access and creation times as FILETIMEs.
+const uint16_t EXTRA_NTFS_ID = 0x000A;
+const uint16_t NTFS_TIMES_TAG = 1;
+const uint32_t NTFS_RESERVED_LENGTH = 4;
+
+// The old Info-ZIP Unix block ("UX"): access, then modification time, as Unix
+// seconds; the local copy goes on with user and group ids.
+const uint16_t EXTRA_OLD_UNIX_ID = 0x5855;
+
 // 100-nanosecond intervals from 1601-01-01 to 1970-01-01.
 const uint64_t UNIX_EPOCH_AS_FILETIME = 0x019DB1DED53E8000ull;
 
@@ -21,18 +31,33 @@ const uint32_t DOS_ATTRIBUTE_MASK = 0x37;       // read-only, hidden, system, di
 const uint32_t UNIX_DIRECTORY_BIT = 0x40000000; // S_IFDIR (0x4000) in the high half
 const uint32_t UNIX_OWNER_WRITE_BIT = 0x00800000; // S_IWUSR (0x80) in the high half
 
-static bool IsSeparator(char c)
+// Characters compare by their code: the normalisation below runs the same
+// on ANSI text and on wide text, and looks only at ASCII characters and the
+// superscript digits, which have one code in both.
+static uint32_t Code(char c)
+{
+    return (uint8_t)c;
+}
+
+static uint32_t Code(wchar_t c)
+{
+    return (uint16_t)c;
+}
+
+template <typename Char>
+static bool IsSeparator(Char c)
 {
     return c == '/' || c == '\\';
 }
 
-static char Upper(char c)
+static uint32_t Upper(uint32_t c)
 {
-    return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c;
+    return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
 }
 
 // Length of the name component starting at `p`: up to a separator or the end.
-static uint32_t ComponentLength(const char* p)
+template <typename Char>
+static uint32_t ComponentLength(const Char* p)
 {
     uint32_t n = 0;
     while (p[n] && !IsSeparator(p[n]))
@@ -42,7 +67,8 @@ static uint32_t ComponentLength(const char* p)
 
 // Windows may read a component of two or more dots and blanks ("...", ". .",
 // ".. ") as "..", so such a component is treated as one.
-static bool IsDotsComponent(const char* p, uint32_t length)
+template <typename Char>
+static bool IsDotsComponent(const Char* p, uint32_t length)
 {
     if (length < 2)
         return false;
@@ -55,7 +81,8 @@ static bool IsDotsComponent(const char* p, uint32_t length)
 // A DOS device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, any case) names the
 // device wherever it stands in a path, alone or before a dot or blanks:
 // the part before the first dot, less trailing blanks, is what counts.
-static bool IsDeviceComponent(const char* p, uint32_t length)
+template <typename Char>
+static bool IsDeviceComponent(const Char* p, uint32_t length)
 {
     uint32_t base = 0;
     while (base < length && p[base] != '.')
@@ -64,17 +91,17 @@ static bool IsDeviceComponent(const char* p, uint32_t length)
         base--;
     if (base != 3 && base != 4)
         return false;
-    char u[4];
+    uint32_t u[4];
     for (uint32_t i = 0; i < base; i++)
-        u[i] = Upper(p[i]);
+        u[i] = Upper(Code(p[i]));
     if (base == 3)
         return (u[0] == 'C' && u[1] == 'O' && u[2] == 'N') || (u[0] == 'P' && u[1] == 'R' && u[2] == 'N') ||
                (u[0] == 'A' && u[1] == 'U' && u[2] == 'X') || (u[0] == 'N' && u[1] == 'U' && u[2] == 'L');
     bool com = u[0] == 'C' && u[1] == 'O' && u[2] == 'M';
     bool lpt = u[0] == 'L' && u[1] == 'P' && u[2] == 'T';
     // Windows also takes the superscript digits 1, 2 and 3 of the ANSI code
-    // page (bytes B9, B2, B3) as port numbers.
-    uint8_t digit = (uint8_t)u[3];
+    // page (bytes B9, B2, B3; the same codes in Unicode) as port numbers.
+    uint32_t digit = u[3];
     bool port = (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
     return (com || lpt) && port;
 }
@@ -90,13 +117,12 @@ static bool IsDeviceComponent(const char* p, uint32_t length)
 // becomes '_'; a device-name component gets a '_' in front; a component of
 // dots and blanks counts as ".."; and a name that ends in such a component,
 // or whose cut leaves one at its end, ends at the root.
-void BuildEntryPath(Archive* archive, const char* name)
+template <typename Char>
+static void NormaliseUnderRoot(Char* path, uint32_t root, const Char* name)
 {
-    char* path = archive->path;
-    uint32_t root = archive->rootLength < MAX_PATH_TEXT ? archive->rootLength : MAX_PATH_TEXT;
     uint32_t out = root;
-    char prev = '\\';
-    const char* p = name;
+    Char prev = '\\';
+    const Char* p = name;
     if (p[0] && p[1] == ':')
         p += 2;
 
@@ -123,7 +149,7 @@ void BuildEntryPath(Archive* archive, const char* name)
                     break;
             }
         }
-        char c = *p++;
+        Char c = *p++;
         if (IsSeparator(c)) {
             if (prev != '\\') {
                 path[out++] = '\\';
@@ -148,6 +174,29 @@ void BuildEntryPath(Archive* archive, const char* name)
     else if (IsDeviceComponent(path + last, out - last))
         out = last;
     path[out] = '\0';
+}
+
+void BuildEntryPath(Archive* archive, const char* name)
+{
+    uint32_t root = archive->rootLength < MAX_PATH_TEXT ? archive->rootLength : MAX_PATH_TEXT;
+    NormaliseUnderRoot(archive->path, root, name);
+}
+
+// The root is ANSI text; in wide characters it may take fewer places. A root
+// that does not convert leaves the entry without a wide path.
+void BuildWideEntryPath(Archive* archive, const wchar_t* name)
+{
+    archive->hasWidePath = 0;
+    uint32_t root = archive->rootLength < MAX_PATH_TEXT ? archive->rootLength : MAX_PATH_TEXT;
+    int made = 0;
+    if (root > 0) {
+        made = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, archive->path, (int)root, archive->widePath,
+                                   MAX_PATH_TEXT);
+        if (made <= 0)
+            return;
+    }
+    NormaliseUnderRoot(archive->widePath, (uint32_t)made, name);
+    archive->hasWidePath = 1;
 }
 
 uint32_t MapAttributes(uint16_t versionMadeBy, uint32_t externalAttributes)
@@ -195,26 +244,64 @@ static bool IsZero(const FILETIME& t)
     return t.dwLowDateTime == 0 && t.dwHighDateTime == 0;
 }
 
-// Takes the UT block's values that lie inside both the block and the extra
-// field; a flagged value that does not keeps the time from the DOS stamp.
-static void ApplyUtBlock(Archive* archive, const uint8_t* extra, uint32_t extraLength, uint32_t h,
-                         uint32_t dataLength)
+static uint32_t Get32(const uint8_t* p)
 {
-    uint8_t flags = extra[h + 4];
-    uint32_t blockEnd = h + 4 + dataLength;
-    uint32_t t = h + 5;
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+// Each time block below is taken the same way: a value is used only when its
+// bytes lie inside the block (FindExtraBlock has already cut the block to the
+// extra field); a value that does not keeps the time from the DOS stamp.
+
+// The UT block: a flags byte, then a value for each flag bit set, in the
+// order modification, access, creation.
+static void ApplyUtBlock(Archive* archive, const uint8_t* data, uint32_t length)
+{
+    uint8_t flags = data[0];
+    uint32_t t = 1;
     FILETIME* targets[3] = {&archive->writeTime, &archive->accessTime, &archive->creationTime};
     const uint8_t bits[3] = {UT_MODIFICATION, UT_ACCESS, UT_CREATION};
     for (int i = 0; i < 3; i++) {
         if (!(flags & bits[i]))
             continue;
-        if (t + 4 <= blockEnd && t + 4 <= extraLength) {
-            uint32_t seconds = (uint32_t)extra[t] | (uint32_t)extra[t + 1] << 8 |
-                               (uint32_t)extra[t + 2] << 16 | (uint32_t)extra[t + 3] << 24;
-            UnixTimeToFileTime(targets[i], seconds);
-        }
+        if (length >= 4 && t <= length - 4)
+            UnixTimeToFileTime(targets[i], Get32(data + t));
         t += 4;
     }
+}
+
+// The NTFS block's times attribute. A zero FILETIME names no time, so it
+// keeps the DOS stamp's. Gives false when the block holds no times attribute.
+static bool ApplyNtfsBlock(Archive* archive, const uint8_t* data, uint32_t length)
+{
+    uint32_t at = NTFS_RESERVED_LENGTH;
+    while (length >= 4 && at <= length - 4) {
+        uint32_t tag = (uint32_t)data[at] | (uint32_t)data[at + 1] << 8;
+        uint32_t size = (uint32_t)data[at + 2] | (uint32_t)data[at + 3] << 8;
+        at += 4;
+        if (tag != NTFS_TIMES_TAG) {
+            at += size;
+            continue;
+        }
+        uint32_t inside = length - at < size ? length - at : size;
+        FILETIME* targets[3] = {&archive->writeTime, &archive->accessTime, &archive->creationTime};
+        for (uint32_t i = 0; i < 3 && 8 * (i + 1) <= inside; i++) {
+            FILETIME t = {Get32(data + at + 8 * i), Get32(data + at + 8 * i + 4)};
+            if (!IsZero(t))
+                *targets[i] = t;
+        }
+        return true;
+    }
+    return false;
+}
+
+// The old Unix block: access, then modification time.
+static void ApplyOldUnixBlock(Archive* archive, const uint8_t* data, uint32_t length)
+{
+    if (length >= 4)
+        UnixTimeToFileTime(&archive->accessTime, Get32(data));
+    if (length >= 8)
+        UnixTimeToFileTime(&archive->writeTime, Get32(data + 4));
 }
 
 void SetEntryTimes(Archive* archive, const uint8_t* extra, uint32_t extraLength)
@@ -239,20 +326,16 @@ void SetEntryTimes(Archive* archive, const uint8_t* extra, uint32_t extraLength)
         stamp = FILETIME{0, 0};
     archive->accessTime = archive->creationTime = archive->writeTime = stamp;
 
-    // A block is looked at only when its 4-byte head and at least one data
-    // byte lie inside the extra field.
-    if (!extra || extraLength <= 4)
+    // The UT block wins; without one, the NTFS block's times, then the old
+    // Unix block's. The DOS stamp stays for whatever they lack.
+    const uint8_t* data;
+    uint32_t length;
+    if (FindExtraBlock(extra, extraLength, EXTRA_UT_ID, &data, &length)) {
+        ApplyUtBlock(archive, data, length);
         return;
-    uint32_t at = 0;
-    for (;;) {
-        uint16_t id = (uint16_t)(extra[at] | extra[at + 1] << 8);
-        uint32_t dataLength = (uint32_t)extra[at + 2] | (uint32_t)extra[at + 3] << 8;
-        if (id == EXTRA_UT_ID) {
-            ApplyUtBlock(archive, extra, extraLength, at, dataLength);
-            return;
-        }
-        if (at + dataLength + 8 >= extraLength)
-            return;
-        at += 4 + dataLength;
     }
+    if (FindExtraBlock(extra, extraLength, EXTRA_NTFS_ID, &data, &length) && ApplyNtfsBlock(archive, data, length))
+        return;
+    if (FindExtraBlock(extra, extraLength, EXTRA_OLD_UNIX_ID, &data, &length))
+        ApplyOldUnixBlock(archive, data, length);
 }

@@ -14,19 +14,29 @@ static bool MakeDirectory(const char* path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+static bool MakeDirectory(const wchar_t* path)
+{
+    SECURITY_ATTRIBUTES security = { sizeof(security), nullptr, TRUE };
+    if (CreateDirectoryW(path, &security))
+        return true;
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 // Creates each directory along `path`, cutting the text at one backslash at a
 // time and putting it back afterwards. A drive prefix and one leading
 // backslash are passed over; a trailing backslash ends the walk. The last
 // component is a directory only when `lastIsDirectory` says so.
-BOOL CreatePathDirectories(char* path, BOOL lastIsDirectory)
+template <typename Char>
+static BOOL CreateDirectoriesAlong(Char* path, BOOL lastIsDirectory)
 {
-    char* p = path;
+    Char* p = path;
     if (p[0] != '\0' && p[1] == ':')
         p += 2;
     if (*p == '\\')
         p++;
     while (*p != '\0') {
-        char* separator = p;
+        Char* separator = p;
         while (*separator != '\0' && *separator != '\\')
             separator++;
         bool last = *separator == '\0';
@@ -45,13 +55,41 @@ BOOL CreatePathDirectories(char* path, BOOL lastIsDirectory)
     return TRUE;
 }
 
+BOOL CreatePathDirectories(char* path, BOOL lastIsDirectory)
+{
+    return CreateDirectoriesAlong(path, lastIsDirectory);
+}
+
+BOOL CreatePathDirectories(wchar_t* path, BOOL lastIsDirectory)
+{
+    return CreateDirectoriesAlong(path, lastIsDirectory);
+}
+
+// A target that is exactly the current entry's path, when its name is Unicode
+// text, is created under the name's true characters, which the ANSI code page
+// may lack. Any other target is used as it stands.
+static bool UsesWidePath(const Archive* archive, const char* target)
+{
+    if (!archive->hasWidePath)
+        return false;
+    uint32_t i = 0;
+    while (target[i] != '\0' && target[i] == archive->path[i])
+        i++;
+    return target[i] == archive->path[i];
+}
+
 // Decodes the whole entry into the caller's buffer in one read.
 static void ExtractToMemory(Archive* archive, void* buffer)
 {
+    // No block of memory can hold 4 GiB or more here.
+    if (archive->header.uncompressedSize > 0xFFFFFFFFu) {
+        archive->error = RESULT_NO_MEMORY;
+        return;
+    }
     OpenEntryStream(archive);
     if (archive->error != 0)
         return;
-    ReadEntryData(archive, buffer, archive->header.uncompressedSize);
+    ReadEntryData(archive, buffer, (uint32_t)archive->header.uncompressedSize);
     if (archive->error == 0 && archive->stream->uncompressedLeft != 0)
         archive->error = RESULT_MEMORY_TOO_SMALL;
 }
@@ -95,12 +133,14 @@ static void WriteToHandle(Archive* archive, HANDLE handle)
 // file stays, with whatever was written.
 static void ExtractToPath(Archive* archive, char* path)
 {
-    if (!CreatePathDirectories(path, FALSE)) {
+    bool wide = UsesWidePath(archive, path);
+    if (!(wide ? CreatePathDirectories(archive->widePath, FALSE) : CreatePathDirectories(path, FALSE))) {
         archive->error = RESULT_CANT_OPEN;
         return;
     }
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              archive->header.externalAttributes, nullptr);
+    DWORD attributes = archive->header.externalAttributes;
+    HANDLE file = wide ? CreateFileW(archive->widePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr)
+                       : CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         archive->error = RESULT_CANT_OPEN;
         return;
@@ -113,7 +153,7 @@ static void ExtractToPath(Archive* archive, char* path)
 // deflate data yields more than 1,032 bytes; stored data yields itself.
 const uint64_t DEFLATE_MOST_PER_BYTE = 1032;
 
-uint32_t MostBytesDeliverable(const Archive* archive)
+uint64_t MostBytesDeliverable(const Archive* archive)
 {
     const CentralHeader& header = archive->header;
     uint64_t input = header.compressedSize < archive->sourceSize ? header.compressedSize : archive->sourceSize;
@@ -124,8 +164,10 @@ uint32_t MostBytesDeliverable(const Archive* archive)
         input = input > overhead ? input - overhead : 0;
         method = archive->aes.method;
     }
-    uint64_t most = method == METHOD_STORED ? input : (input + 1) * DEFLATE_MOST_PER_BYTE;
-    return most > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)most;
+    if (method == METHOD_STORED)
+        return input;
+    // Sources stay far below 2^54 bytes, so the product cannot wrap.
+    return (input + 1) * DEFLATE_MOST_PER_BYTE;
 }
 
 // Extraction consumes the selection: afterwards there is no current entry,
@@ -146,7 +188,9 @@ uint32_t ExtractEntry(Archive* archive, void* target, uint32_t mode)
     } else if (archive->header.externalAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         if (mode == EXTRACT_TO_HANDLE)
             return RESULT_OK;
-        if (CreatePathDirectories((char*)target, TRUE))
+        char* path = (char*)target;
+        if (UsesWidePath(archive, path) ? CreatePathDirectories(archive->widePath, TRUE)
+                                        : CreatePathDirectories(path, TRUE))
             return RESULT_OK;
         archive->error = RESULT_CANT_OPEN;
     } else if (mode == EXTRACT_TO_PATH) {

@@ -7,6 +7,17 @@
 Archive* openArchives = nullptr;
 
 const uint32_t END_RECORD_SIGNATURE = 0x06054b50;  // "PK\5\6"
+
+// ZIP64: a locator of 20 bytes right before the end record points at the
+// ZIP64 end record, whose fixed part is 56 bytes (12 of head, then 44 counted
+// by its own size field). Its counts, size and offset stand in for those of
+// the end record that hold their all-ones values.
+const uint32_t ZIP64_LOCATOR_SIGNATURE = 0x07064b50;     // "PK\6\7"
+const uint32_t ZIP64_LOCATOR_LENGTH = 20;
+const uint32_t ZIP64_END_RECORD_SIGNATURE = 0x06064b50;  // "PK\6\6"
+const uint32_t ZIP64_END_RECORD_LENGTH = 56;
+const uint64_t ZIP64_END_RECORD_SIZE_LEAST = 44;
+const uint32_t CENTRAL_HEADER_LEAST = 46;  // a central header without name, extra or comment
 const uint16_t GZIP_MAGIC = 0x8b1f;                // bytes 1F 8B
 
 // The end record is searched backwards from the tail: an archive comment of
@@ -62,7 +73,7 @@ void CloseAllArchives()
 // Returns the position of the end record, or false when none was found in the
 // last 65,535 bytes. The first match, nearest the end, wins. A window that
 // cannot be allocated is result code 2 in `error`.
-static bool FindEndRecord(Archive* archive, uint32_t size, uint32_t* position)
+static bool FindEndRecord(Archive* archive, uint64_t size, uint64_t* position)
 {
     if (size <= 4)
         return false;
@@ -71,13 +82,13 @@ static bool FindEndRecord(Archive* archive, uint32_t size, uint32_t* position)
         archive->error = RESULT_NO_MEMORY;
         return false;
     }
-    uint32_t maxBack = size < END_SEARCH_LIMIT ? size : END_SEARCH_LIMIT;
+    uint32_t maxBack = size < END_SEARCH_LIMIT ? (uint32_t)size : END_SEARCH_LIMIT;
     bool found = false;
     uint32_t backRead = 4;
     while (!found && backRead < maxBack) {
         backRead = backRead + END_SEARCH_STEP < maxBack ? backRead + END_SEARCH_STEP : maxBack;
-        uint32_t readPos = size - backRead;
-        uint32_t readSize = size - readPos < END_SEARCH_WINDOW ? size - readPos : END_SEARCH_WINDOW;
+        uint64_t readPos = size - backRead;
+        uint32_t readSize = backRead < END_SEARCH_WINDOW ? backRead : END_SEARCH_WINDOW;
         if (SourceSeek(archive, readPos, SEEK_FROM_BASE) != RESULT_OK)
             break;
         uint32_t got = SourceRead(archive, window, readSize);
@@ -102,30 +113,124 @@ static bool FindEndRecord(Archive* archive, uint32_t size, uint32_t* position)
     return found;
 }
 
+static uint64_t ReadU64(Archive* archive)
+{
+    uint64_t low = ReadU32(archive);
+    return low | (uint64_t)ReadU32(archive) << 32;
+}
+
+// The fields of an end record, 32-bit or ZIP64, as far as they are checked.
+struct EndFields {
+    uint32_t thisDisk;
+    uint32_t directoryDisk;
+    uint64_t entriesHere;
+    uint64_t totalEntries;
+    uint64_t directorySize;
+    uint64_t directoryOffset;
+};
+
+// Finds the ZIP64 end record that the locator right before the end record at
+// `eocd` points to, and reads it. It must lie, whole, before the locator: at
+// the recorded offset, or, in an archive with bytes before it (the offsets
+// then count from its true start), right before the locator. Returns false
+// when no locator stands there; `*code` is 6 for a locator whose record
+// cannot be had.
+static bool ReadZip64EndRecord(Archive* archive, uint64_t eocd, EndFields* end, uint64_t* recordAt,
+                               uint32_t* code)
+{
+    *code = RESULT_OK;
+    if (eocd < ZIP64_LOCATOR_LENGTH + ZIP64_END_RECORD_LENGTH)
+        return false;
+    uint64_t locator = eocd - ZIP64_LOCATOR_LENGTH;
+    SourceSeek(archive, locator, SEEK_FROM_BASE);
+    if (ReadU32(archive) != ZIP64_LOCATOR_SIGNATURE || archive->error)
+        return false;
+    uint32_t recordDisk = ReadU32(archive);
+    uint64_t recorded = ReadU64(archive);
+    uint32_t disks = ReadU32(archive);
+    *code = RESULT_CORRUPT;
+    if (archive->error)
+        return true;
+    if (recordDisk != 0 || disks > 1) {
+        *code = RESULT_UNSUPPORTED;
+        return true;
+    }
+    uint64_t latest = locator - ZIP64_END_RECORD_LENGTH;  // the last place a whole record fits
+    uint64_t candidates[2] = {recorded, latest};
+    for (uint64_t at : candidates) {
+        if (at > latest)
+            continue;
+        SourceSeek(archive, at, SEEK_FROM_BASE);
+        if (ReadU32(archive) != ZIP64_END_RECORD_SIGNATURE || archive->error)
+            continue;
+        uint64_t recordSize = ReadU64(archive);
+        ReadU16(archive);  // version made by
+        ReadU16(archive);  // version needed
+        end->thisDisk = ReadU32(archive);
+        end->directoryDisk = ReadU32(archive);
+        end->entriesHere = ReadU64(archive);
+        end->totalEntries = ReadU64(archive);
+        end->directorySize = ReadU64(archive);
+        end->directoryOffset = ReadU64(archive);
+        // The record's size counts the 44 fixed bytes after its size field
+        // and any extensible data, all of which must end before the locator.
+        if (archive->error || recordSize < ZIP64_END_RECORD_SIZE_LEAST || recordSize > locator - at - 12)
+            return true;
+        *recordAt = at;
+        *code = RESULT_OK;
+        return true;
+    }
+    return true;
+}
+
 // Reads and checks the end record at `eocd`, filling entryCount,
-// centralDirOffset, commentLength and bytesBefore.
-static uint32_t ReadEndRecord(Archive* archive, uint32_t eocd)
+// centralDirOffset, commentLength and bytesBefore. An end record with a
+// count, size or offset at its all-ones value and a ZIP64 locator before it
+// takes all of them from the ZIP64 end record instead.
+static uint32_t ReadEndRecord(Archive* archive, uint64_t eocd)
 {
     SourceSeek(archive, eocd, SEEK_FROM_BASE);
     ReadU32(archive);
-    uint32_t thisDisk = ReadU16(archive);
-    uint32_t directoryDisk = ReadU16(archive);
-    archive->entryCount = ReadU16(archive);
-    uint32_t totalEntries = ReadU16(archive);
-    if (archive->error)
-        return RESULT_CORRUPT;
-    // Multi-disk archives are not supported.
-    if (totalEntries != archive->entryCount || directoryDisk != 0 || thisDisk != 0)
-        return RESULT_UNSUPPORTED;
-    uint32_t directorySize = ReadU32(archive);
-    archive->centralDirOffset = ReadU32(archive);
+    EndFields end;
+    end.thisDisk = ReadU16(archive);
+    end.directoryDisk = ReadU16(archive);
+    end.entriesHere = ReadU16(archive);
+    end.totalEntries = ReadU16(archive);
+    end.directorySize = ReadU32(archive);
+    end.directoryOffset = ReadU32(archive);
     archive->commentLength = ReadU16(archive);
     if (archive->error)
         return RESULT_CORRUPT;
+
+    // The directory ends where the end record (or the ZIP64 one) begins.
+    uint64_t directoryEnd = eocd;
+    bool zip64 = false;
+    if (end.thisDisk == 0xFFFF || end.directoryDisk == 0xFFFF || end.entriesHere == 0xFFFF ||
+        end.totalEntries == 0xFFFF || end.directorySize == 0xFFFFFFFF || end.directoryOffset == 0xFFFFFFFF) {
+        EndFields wide;
+        uint32_t code;
+        zip64 = ReadZip64EndRecord(archive, eocd, &wide, &directoryEnd, &code);
+        archive->error = RESULT_OK;
+        if (code)
+            return code;
+        if (zip64)
+            end = wide;
+    }
+
+    // Multi-disk archives are not supported.
+    if (end.totalEntries != end.entriesHere || end.directoryDisk != 0 || end.thisDisk != 0)
+        return RESULT_UNSUPPORTED;
     // Written as subtractions, so that no sum can wrap.
-    if (archive->centralDirOffset > eocd || directorySize > eocd - archive->centralDirOffset)
+    if (end.directoryOffset > directoryEnd || end.directorySize > directoryEnd - end.directoryOffset)
         return RESULT_CORRUPT;
-    archive->bytesBefore = eocd - (archive->centralDirOffset + directorySize);
+    // Each entry takes a central header of at least 46 bytes, so a count
+    // that the directory cannot hold is forged; and positions are counted in
+    // 31 bits.
+    if (zip64 && (end.totalEntries > end.directorySize / CENTRAL_HEADER_LEAST || end.totalEntries > 0x7FFFFFFF))
+        return RESULT_CORRUPT;
+    archive->entryCount = (uint32_t)end.totalEntries;
+    archive->centralDirOffset = end.directoryOffset;
+    archive->bytesBefore = directoryEnd - (end.directoryOffset + end.directorySize);
     return RESULT_OK;
 }
 
@@ -235,24 +340,15 @@ static uint32_t AttachSource(Archive* archive, const void* reference, uint32_t s
         }
     }
 
-    // A pipe has no position. All ones is also a real answer near 4 GiB, so
-    // the last error tells.
-    SetLastError(NO_ERROR);
-    DWORD base = SetFilePointer(archive->source.handle, 0, nullptr, FILE_CURRENT);
-    if (base == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR)
+    // A pipe has no position.
+    LARGE_INTEGER zero, base, end;
+    zero.QuadPart = 0;
+    if (!SetFilePointerEx(archive->source.handle, zero, &base, FILE_CURRENT))
         return RESULT_UNSEEKABLE;
-    // Positions are 32-bit and set without a high part, so no byte at or
-    // beyond 2 GiB can be reached: a source that ends there is refused now,
-    // rather than searched at positions that wrap.
-    SetLastError(NO_ERROR);
-    LONG endHigh = 0;
-    DWORD end = SetFilePointer(archive->source.handle, 0, &endHigh, FILE_END);
-    if (end == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR)
+    if (!SetFilePointerEx(archive->source.handle, zero, &end, FILE_END))
         return RESULT_UNSEEKABLE;
-    if (endHigh != 0 || end >= 0x80000000u)
-        return RESULT_UNSEEKABLE;
-    archive->baseOffset = base;
-    archive->sourceSize = end >= base ? end - base : 0;
+    archive->baseOffset = (uint64_t)base.QuadPart;
+    archive->sourceSize = end.QuadPart >= base.QuadPart ? (uint64_t)(end.QuadPart - base.QuadPart) : 0;
     archive->handlePosition = archive->sourceSize;
 
     archive->readCache = static_cast<uint8_t*>(AllocateBlock(HANDLE_CACHE_SIZE));
@@ -278,7 +374,7 @@ static uint32_t OpenSteps(Archive* archive, const void* reference, uint32_t size
     if (code)
         return code;
 
-    uint32_t eocd = 0;
+    uint64_t eocd = 0;
     if (FindEndRecord(archive, archive->sourceSize, &eocd)) {
         code = ReadEndRecord(archive, eocd);
     } else if (archive->error) {
@@ -307,8 +403,11 @@ uint32_t OpenArchive(Archive** out, const void* reference, uint32_t sizeOrId, ui
     if (code) {
         // A caller's handle shares its position with our duplicate: put it
         // back where it was, so that the caller may try again.
-        if (kind == SOURCE_HANDLE && code != RESULT_UNSEEKABLE)
-            SetFilePointer(archive->source.handle, (LONG)archive->baseOffset, nullptr, FILE_BEGIN);
+        if (kind == SOURCE_HANDLE && code != RESULT_UNSEEKABLE) {
+            LARGE_INTEGER base;
+            base.QuadPart = (LONGLONG)archive->baseOffset;
+            SetFilePointerEx(archive->source.handle, base, nullptr, FILE_BEGIN);
+        }
         ReleaseArchive(archive);
         return code;
     }

@@ -11,9 +11,8 @@
 // Reads of a whole block or more go straight to the caller's buffer.
 static const uint32_t READ_CACHE_SIZE = 8192;
 
-// SetFilePointer is called without a high part, so a handle source cannot be
-// positioned at or beyond 2 GiB from the file's start.
-static const uint32_t HANDLE_POSITION_LIMIT = 0x80000000u;
+// File positions are signed 64-bit numbers to Windows.
+static const uint64_t HANDLE_POSITION_LIMIT = 0x7FFFFFFFFFFFFFFFull;
 
 static bool IsMemorySource(const Archive* archive)
 {
@@ -22,14 +21,13 @@ static bool IsMemorySource(const Archive* archive)
 
 // Reads `count` bytes at `position` (from baseOffset) straight from the handle.
 // Returns the bytes received; a failed ReadFile sets `error` to 7.
-static uint32_t ReadHandleAt(Archive* archive, uint32_t position, void* buffer, uint32_t count)
+static uint32_t ReadHandleAt(Archive* archive, uint64_t position, void* buffer, uint32_t count)
 {
-    uint32_t absolute = archive->baseOffset + position;
-    if (absolute < position || absolute >= HANDLE_POSITION_LIMIT)
+    if (position > HANDLE_POSITION_LIMIT - archive->baseOffset)
         return 0;  // nothing can be read there
-    SetLastError(NO_ERROR);
-    DWORD moved = SetFilePointer(archive->source.handle, (LONG)absolute, nullptr, FILE_BEGIN);
-    if (moved == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
+    LARGE_INTEGER absolute;
+    absolute.QuadPart = (LONGLONG)(archive->baseOffset + position);
+    if (!SetFilePointerEx(archive->source.handle, absolute, nullptr, FILE_BEGIN)) {
         archive->error = archive->error ? archive->error : RESULT_READ_FAILED;
         return 0;
     }
@@ -46,7 +44,7 @@ static uint32_t ReadMemory(Archive* archive, void* buffer, uint32_t count)
 {
     if (archive->memoryPosition >= archive->memorySize)
         return 0;
-    uint32_t left = archive->memorySize - archive->memoryPosition;
+    uint32_t left = archive->memorySize - (uint32_t)archive->memoryPosition;
     uint32_t n = count < left ? count : left;
     memcpy(buffer, archive->source.memory + archive->memoryPosition, n);
     archive->memoryPosition += n;
@@ -57,12 +55,12 @@ static uint32_t ReadHandleSource(Archive* archive, void* buffer, uint32_t count)
 {
     uint8_t* out = static_cast<uint8_t*>(buffer);
     uint32_t delivered = 0;
-    uint32_t position = archive->handlePosition;
+    uint64_t position = archive->handlePosition;
 
     // Whatever the cache already holds at the position comes from there.
     if (archive->readCache && position >= archive->cacheStart &&
         position - archive->cacheStart < archive->cacheLength) {
-        uint32_t offset = position - archive->cacheStart;
+        uint32_t offset = (uint32_t)(position - archive->cacheStart);
         uint32_t available = archive->cacheLength - offset;
         uint32_t n = count < available ? count : available;
         memcpy(out, archive->readCache + offset, n);
@@ -97,26 +95,28 @@ uint32_t SourceRead(Archive* archive, void* buffer, uint32_t count)
     return ReadHandleSource(archive, buffer, count);
 }
 
-uint32_t SourceSeek(Archive* archive, uint32_t offset, uint32_t origin)
+uint32_t SourceSeek(Archive* archive, uint64_t offset, uint32_t origin)
 {
-    if (IsMemorySource(archive)) {
-        // No bounds test: reads beyond the end deliver nothing.
-        archive->memoryPosition = origin == SEEK_FROM_BASE ? offset : archive->memoryPosition + offset;
-        return RESULT_OK;
-    }
-    // A handle source keeps its position here; the file pointer is set at
-    // each ReadFile. The position must be one SetFilePointer could reach.
-    uint32_t position = origin == SEEK_FROM_BASE ? offset : archive->handlePosition + offset;
-    int64_t absolute = origin == SEEK_FROM_BASE
-                           ? (int64_t)archive->baseOffset + offset
-                           : (int64_t)archive->baseOffset + archive->handlePosition + (int32_t)offset;
-    if (absolute < 0 || absolute >= (int64_t)HANDLE_POSITION_LIMIT)
+    uint64_t here = IsMemorySource(archive) ? archive->memoryPosition : archive->handlePosition;
+    // The position must be one a file could hold; a sum that would pass the
+    // largest one is refused rather than wrapped.
+    uint64_t limit = IsMemorySource(archive) ? HANDLE_POSITION_LIMIT : HANDLE_POSITION_LIMIT - archive->baseOffset;
+    if (origin != SEEK_FROM_BASE && offset > limit - (here < limit ? here : limit))
         return RESULT_UNSEEKABLE;
-    archive->handlePosition = position;
+    uint64_t position = origin == SEEK_FROM_BASE ? offset : here + offset;
+    if (position > limit)
+        return RESULT_UNSEEKABLE;
+    // No bounds test against the end: reads beyond it deliver nothing. A
+    // handle source keeps its position here; the file pointer is set at each
+    // ReadFile.
+    if (IsMemorySource(archive))
+        archive->memoryPosition = position;
+    else
+        archive->handlePosition = position;
     return RESULT_OK;
 }
 
-uint32_t SourceTell(Archive* archive)
+uint64_t SourceTell(Archive* archive)
 {
     return IsMemorySource(archive) ? archive->memoryPosition : archive->handlePosition;
 }

@@ -35,36 +35,24 @@ static uint32_t AesKeyLength(uint8_t strength)
 uint32_t ReadAesField(AesField* out, const uint8_t* extra, uint32_t extraLength)
 {
     memset(out, 0, sizeof *out);
-    // One block at a time: its 4-byte head must lie inside the field, and
-    // its data length must not run past what remains.
-    uint32_t at = 0;
-    while (extra && extraLength - at >= 4) {
-        uint16_t id = (uint16_t)(extra[at] | extra[at + 1] << 8);
-        uint32_t length = (uint32_t)(extra[at + 2] | extra[at + 3] << 8);
-        if (length > extraLength - at - 4)
-            break;
-        const uint8_t* data = extra + at + 4;
-        if (id == EXTRA_AES_ID) {
-            if (length != AES_FIELD_LENGTH)
-                return RESULT_CORRUPT;
-            out->vendorVersion = (uint16_t)(data[0] | data[1] << 8);
-            uint16_t vendor = (uint16_t)(data[2] | data[3] << 8);
-            out->strength = data[4];
-            out->method = (uint16_t)(data[5] | data[6] << 8);
-            if (vendor != AES_VENDOR_ID || (out->vendorVersion != AES_VERSION_AE1 &&
-                                            out->vendorVersion != AES_VERSION_AE2))
-                return RESULT_UNSUPPORTED;
-            if (out->strength < 1 || out->strength > 3)
-                return RESULT_UNSUPPORTED;
-            if (out->method != METHOD_STORED && out->method != METHOD_DEFLATED)
-                return RESULT_UNSUPPORTED;
-            return AesAvailable() ? RESULT_OK : RESULT_UNSUPPORTED;
-        }
-        at += 4 + length;
-    }
-    // Method 99 says the data is AES-encrypted; without the field that says
-    // how, the header is not one this reader can trust.
-    return RESULT_CORRUPT;
+    const uint8_t* data;
+    uint32_t length;
+    // Method 99 says the data is AES-encrypted; without a whole field that
+    // says how, the header is not one this reader can trust.
+    if (!FindExtraBlock(extra, extraLength, EXTRA_AES_ID, &data, &length) || length != AES_FIELD_LENGTH)
+        return RESULT_CORRUPT;
+    out->vendorVersion = (uint16_t)(data[0] | data[1] << 8);
+    uint16_t vendor = (uint16_t)(data[2] | data[3] << 8);
+    out->strength = data[4];
+    out->method = (uint16_t)(data[5] | data[6] << 8);
+    if (vendor != AES_VENDOR_ID ||
+        (out->vendorVersion != AES_VERSION_AE1 && out->vendorVersion != AES_VERSION_AE2))
+        return RESULT_UNSUPPORTED;
+    if (out->strength < 1 || out->strength > 3)
+        return RESULT_UNSUPPORTED;
+    if (out->method != METHOD_STORED && out->method != METHOD_DEFLATED)
+        return RESULT_UNSUPPORTED;
+    return AesAvailable() ? RESULT_OK : RESULT_UNSUPPORTED;
 }
 
 // --- bcrypt.dll, loaded once for the life of the process.

@@ -13,9 +13,10 @@ BOOL ReadHandle(HANDLE handle, void* buffer, DWORD count, DWORD* received);
 BOOL WriteHandle(HANDLE handle, const void* buffer, DWORD count, DWORD* written);
 
 // --- sources (source.cpp): the only way the reader touches archive bytes.
+// Positions are 64-bit, counted from the archive's base.
 uint32_t SourceRead(Archive* archive, void* buffer, uint32_t count);
-uint32_t SourceSeek(Archive* archive, uint32_t offset, uint32_t origin);  // origin 0: from base, 1: from here
-uint32_t SourceTell(Archive* archive);
+uint32_t SourceSeek(Archive* archive, uint64_t offset, uint32_t origin);  // origin 0: from base, 1: forward from here
+uint64_t SourceTell(Archive* archive);
 uint32_t ReadU16(Archive* archive);
 uint32_t ReadU32(Archive* archive);
 const uint32_t SEEK_FROM_BASE = 0;
@@ -38,13 +39,35 @@ uint32_t SetRootDirectory(Archive* archive, const char* text, uint32_t length);
 void GoToFirstEntry(Archive* archive);
 void GoToNextEntry(Archive* archive);
 void ReadCentralHeader(Archive* archive);
-void ReadEntryName(Archive* archive, char* buffer);  // buffer of 260 bytes
+// Reads the current entry's stored name into a buffer of 260 bytes (cut at
+// 259) and its CRC-32 into `nameCrc`.
+void ReadEntryName(Archive* archive, char* buffer);
 uint32_t FindEntry(Archive* archive, const char* name, uint32_t flags);  // flags bit 0: ignore case
 uint32_t SelectEntry(Archive* archive, uint32_t index);                  // zero-based position
+
+// --- extra fields (extrafield.cpp).
+// Finds the first block `id` whose 4-byte head and at least one data byte lie
+// inside the extra field; `*data` and `*length` give its data, cut to what
+// the extra field holds.
+bool FindExtraBlock(const uint8_t* extra, uint32_t extraLength, uint16_t id, const uint8_t** data,
+                    uint32_t* length);
+// Takes the sizes, local header offset and disk from a ZIP64 extended
+// information block for each of them that holds its all-ones value. Gives 6
+// when the block lacks a value it must supply.
+uint32_t ApplyZip64Extra(CentralHeader* header, const uint8_t* extra, uint32_t extraLength);
+
+// --- entry names (names.cpp).
+// Turns the current entry's stored name (NUL-terminated, `nameCrc` over the
+// whole of it) into the ANSI text a script sees, 260 bytes; when the name is
+// Unicode text that is not plain ASCII, also its wide form and true.
+bool DecodeEntryName(const CentralHeader& header, const char* stored, uint32_t nameCrc, const uint8_t* extra,
+                     uint32_t extraLength, char* ansi, wchar_t* wide);
 
 // --- what a selection fills in (entryinfo.cpp).
 // Appends the normalised entry name to the root directory in `path`.
 void BuildEntryPath(Archive* archive, const char* name);
+// The same normalisation of a wide name under the root, into `widePath`.
+void BuildWideEntryPath(Archive* archive, const wchar_t* name);
 uint32_t MapAttributes(uint16_t versionMadeBy, uint32_t externalAttributes);
 void SetEntryTimes(Archive* archive, const uint8_t* extra, uint32_t extraLength);
 void DosTimeToFileTime(FILETIME* out, uint16_t dosDate, uint16_t dosTime);
@@ -75,5 +98,6 @@ uint32_t ExtractEntry(Archive* archive, void* target, uint32_t mode);
 // The most bytes the current entry's data could ever decode to, from its
 // compressed size as far as the source holds it. A recorded size above this
 // can never be delivered in full.
-uint32_t MostBytesDeliverable(const Archive* archive);
+uint64_t MostBytesDeliverable(const Archive* archive);
 BOOL CreatePathDirectories(char* path, BOOL lastIsDirectory);
+BOOL CreatePathDirectories(wchar_t* path, BOOL lastIsDirectory);

@@ -77,6 +77,24 @@ bool WriteWholeFile(const std::string& path, const std::string& bytes) {
   return CloseHandle(file) && ok;
 }
 
+bool WriteSparseFile(const std::string& path, uint64_t size,
+                     const std::vector<std::pair<uint64_t, std::string>>& pieces) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER position;
+  position.QuadPart = static_cast<LONGLONG>(size);
+  bool ok = SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  for (const auto& piece : pieces) {
+    position.QuadPart = static_cast<LONGLONG>(piece.first);
+    DWORD written = 0;
+    ok = ok && SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
+         WriteFile(file, piece.second.data(), static_cast<DWORD>(piece.second.size()), &written, nullptr) &&
+         written == piece.second.size();
+  }
+  return CloseHandle(file) && ok;
+}
+
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
   bytes.clear();
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,

@@ -4,7 +4,9 @@
 // live).
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // A new, empty folder under the temp path, removed with everything in it
@@ -31,6 +33,12 @@ bool RemoveTree(const std::string& path);
 
 // Writes (creating or truncating) a file with exactly these bytes.
 bool WriteWholeFile(const std::string& path, const std::string& bytes);
+// A file of `size` bytes that are zero (and sparse, so they cost no disk)
+// except for each piece, written at its offset. False when the file system
+// cannot hold it.
+bool WriteSparseFile(const std::string& path, uint64_t size,
+                     const std::vector<std::pair<uint64_t, std::string>>& pieces);
+
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadWholeFile(const std::string& path, std::string& bytes);
 // The whole file, or an empty string when it cannot be read.

@@ -29,6 +29,48 @@ std::string AesBlock(uint16_t vendorVersion, uint8_t strength, uint16_t method) 
   return ExtraBlock(0x9901, data);
 }
 
+void PutU64(std::string& out, uint64_t value) {
+  PutU32(out, static_cast<uint32_t>(value));
+  PutU32(out, static_cast<uint32_t>(value >> 32));
+}
+
+std::string Zip64Block(std::optional<uint64_t> uncompressed, std::optional<uint64_t> compressed,
+                       std::optional<uint64_t> offset, std::optional<uint32_t> disk) {
+  std::string data;
+  for (const auto& value : {uncompressed, compressed, offset})
+    if (value) PutU64(data, *value);
+  if (disk) PutU32(data, *disk);
+  return ExtraBlock(0x0001, data);
+}
+
+std::string NtfsBlock(uint64_t mtime, uint64_t atime, uint64_t ctime, uint16_t size) {
+  std::string times;
+  for (uint64_t value : {mtime, atime, ctime}) PutU64(times, value);
+  std::string data(4, '\0');  // reserved
+  PutU16(data, 1);            // attribute 1: times
+  PutU16(data, size);
+  data += times.substr(0, size);
+  return ExtraBlock(0x000A, data);
+}
+
+std::string OldUnixBlock(uint32_t atime, uint32_t mtime) {
+  std::string data;
+  PutU32(data, atime);
+  PutU32(data, mtime);
+  return ExtraBlock(0x5855, data);
+}
+
+std::string UnicodePathBlock(const std::string& storedName, const std::string& utf8Name, uint8_t version) {
+  std::string data(1, static_cast<char>(version));
+  PutU32(data, Crc32(storedName));
+  return ExtraBlock(0x7075, data + utf8Name);
+}
+
+ZipBuilder& ZipBuilder::zip64() {
+  zip64_ = true;
+  return *this;
+}
+
 ZipBuilder& ZipBuilder::add(const std::string& name, const std::string& data, uint16_t method) {
   entries_.emplace_back(name, data, method);
   return *this;
@@ -165,25 +207,50 @@ std::string ZipBuilder::build(ZipLayout* layout) const {
     PutU16(zip, WireMethod(e));
     PutU16(zip, e.dosTime);
     PutU16(zip, e.dosDate);
+    std::string extra = WireExtra(e, e.centralExtra);
+    if (e.zip64) extra = Zip64Block(r.uncompressed, r.compressed, r.offset) + extra;
     PutU32(zip, r.crc);
-    PutU32(zip, r.compressed);
-    PutU32(zip, r.uncompressed);
+    PutU32(zip, e.zip64 ? 0xFFFFFFFF : r.compressed);
+    PutU32(zip, e.zip64 ? 0xFFFFFFFF : r.uncompressed);
     PutU16(zip, e.centralNameLength.value_or(static_cast<uint16_t>(e.name.size())));
-    std::string centralExtra = WireExtra(e, e.centralExtra);
-    PutU16(zip, e.centralExtraLength.value_or(static_cast<uint16_t>(centralExtra.size())));
+    PutU16(zip, e.centralExtraLength.value_or(static_cast<uint16_t>(extra.size())));
     PutU16(zip, e.commentLength.value_or(static_cast<uint16_t>(e.comment.size())));
     PutU16(zip, 0); // disk number start
     PutU16(zip, e.internalAttributes);
     PutU32(zip, e.externalAttributes);
-    PutU32(zip, r.offset);
+    PutU32(zip, e.zip64 ? 0xFFFFFFFF : r.offset);
     zip += e.name;
-    zip += centralExtra;
+    zip += extra;
     zip += e.comment;
   }
   uint32_t cdSize = here() - cdOffset;
   where.centralDirectorySize = cdSize;
 
   uint16_t count = static_cast<uint16_t>(entries_.size());
+  if (zip64_) {
+    const Zip64End& z = end64_;
+    uint32_t recordOffset = here();
+    where.zip64End = static_cast<uint32_t>(zip.size());
+    PutU32(zip, ZIP64_END_SIGNATURE);
+    PutU64(zip, z.recordSize.value_or(44 + z.extensible.size()));
+    PutU16(zip, 45);  // version made by
+    PutU16(zip, 45);  // version needed
+    PutU32(zip, z.thisDisk.value_or(0));
+    PutU32(zip, z.centralDirectoryDisk.value_or(0));
+    PutU64(zip, z.entriesOnDisk.value_or(entries_.size()));
+    PutU64(zip, z.totalEntries.value_or(entries_.size()));
+    PutU64(zip, z.centralDirectorySize.value_or(cdSize));
+    PutU64(zip, z.centralDirectoryOffset.value_or(cdOffset));
+    zip += z.extensible;
+    where.zip64Locator = static_cast<uint32_t>(zip.size());
+    PutU32(zip, ZIP64_LOCATOR_SIGNATURE);
+    PutU32(zip, z.recordDisk.value_or(0));
+    PutU64(zip, z.recordOffset.value_or(recordOffset));
+    PutU32(zip, z.totalDisks.value_or(1));
+    count = 0xFFFF;
+    cdSize = 0xFFFFFFFF;
+    cdOffset = 0xFFFFFFFF;
+  }
   where.endRecord = static_cast<uint32_t>(zip.size());
   PutU32(zip, END_RECORD_SIGNATURE);
   PutU16(zip, end_.thisDisk.value_or(0));

@@ -21,6 +21,7 @@
 const uint8_t HOST_MSDOS = 0;
 const uint8_t HOST_UNIX = 3;
 const uint8_t HOST_NTFS = 11;
+const uint8_t HOST_MACOS = 19;
 
 // Compression method 99: WinZip AES, the real method in the 0x9901 field.
 const uint16_t METHOD_WINZIP_AES = 99;
@@ -28,17 +29,22 @@ const uint16_t METHOD_WINZIP_AES = 99;
 // General-purpose flag bits.
 const uint16_t FLAG_ENCRYPTED = 0x0001;      // traditional PKWARE encryption
 const uint16_t FLAG_DATA_DESCRIPTOR = 0x0008; // sizes and CRC follow the data
+const uint16_t FLAG_UTF8_NAME = 0x0800;       // the name (and comment) are UTF-8
 
 // Record signatures, as they stand in the archive.
 const uint32_t LOCAL_HEADER_SIGNATURE = 0x04034b50;   // "PK\3\4"
 const uint32_t CENTRAL_HEADER_SIGNATURE = 0x02014b50; // "PK\1\2"
 const uint32_t END_RECORD_SIGNATURE = 0x06054b50;     // "PK\5\6"
 const uint32_t DESCRIPTOR_SIGNATURE = 0x08074b50;     // "PK\7\8"
+const uint32_t ZIP64_END_SIGNATURE = 0x06064b50;      // "PK\6\6"
+const uint32_t ZIP64_LOCATOR_SIGNATURE = 0x07064b50;  // "PK\6\7"
 
 // Fixed sizes of the records (before their variable parts).
 const uint32_t LOCAL_HEADER_SIZE = 30;
 const uint32_t CENTRAL_HEADER_SIZE = 46;
 const uint32_t END_RECORD_SIZE = 22;
+const uint32_t ZIP64_END_SIZE = 56;
+const uint32_t ZIP64_LOCATOR_SIZE = 20;
 
 // A generic extra-field block: 2-byte id, 2-byte data length, the data.
 std::string ExtraBlock(uint16_t id, const std::string& data);
@@ -55,6 +61,29 @@ std::string UtBlock(uint8_t flags, std::optional<uint32_t> mtime = std::nullopt,
 // strength (1 to 3), the method of the data before encryption.
 std::string AesBlock(uint16_t vendorVersion, uint8_t strength, uint16_t method);
 
+// The ZIP64 extended information block (id 0x0001): each value given, as
+// 64 bits, in the order uncompressed size, compressed size, local header
+// offset; then the disk number, as 32 bits.
+std::string Zip64Block(std::optional<uint64_t> uncompressed, std::optional<uint64_t> compressed = std::nullopt,
+                       std::optional<uint64_t> offset = std::nullopt,
+                       std::optional<uint32_t> disk = std::nullopt);
+
+// The NTFS block (id 0x000A): 4 reserved bytes, then attribute 1 of 24 bytes
+// with the modification, access and creation FILETIMEs. `size` cuts the
+// attribute (and the block) short.
+std::string NtfsBlock(uint64_t mtime, uint64_t atime, uint64_t ctime, uint16_t size = 24);
+
+// The old Info-ZIP Unix block (id 0x5855): access, then modification time,
+// as 32-bit Unix seconds.
+std::string OldUnixBlock(uint32_t atime, uint32_t mtime);
+
+// The Info-ZIP Unicode Path block (id 0x7075): version, the CRC-32 of the
+// stored name, then the UTF-8 name.
+std::string UnicodePathBlock(const std::string& storedName, const std::string& utf8Name, uint8_t version = 1);
+
+// Appends a value of 64 bits, low byte first.
+void PutU64(std::string& out, uint64_t value);
+
 // Where build() put each record, as offsets into the returned bytes (the
 // prefix included). Offsets recorded inside the archive do not count the
 // prefix: subtract `prefixLength` to compare with them.
@@ -67,6 +96,8 @@ struct ZipLayout {
   uint32_t centralDirectory = 0;        // first central header (or where it would be)
   uint32_t centralDirectorySize = 0;
   uint32_t endRecord = 0;               // "PK\5\6"
+  uint32_t zip64End = 0;                // "PK\6\6", or 0 when none
+  uint32_t zip64Locator = 0;            // "PK\6\7", or 0 when none
 };
 
 class ZipBuilder {
@@ -125,6 +156,9 @@ class ZipBuilder {
     // no encryption. The recorded compressed size is their length; CRC and
     // uncompressed size still come from `data` unless overridden.
     std::optional<std::string> rawPayload;
+    // ZIP64: the central header holds all-ones sizes and offset, and a
+    // ZIP64 block in front of `centralExtra` holds their values.
+    bool zip64 = false;
 
     Entry() = default;
     Entry(std::string entryName, std::string contents, uint16_t entryMethod = 8)
@@ -156,6 +190,26 @@ class ZipBuilder {
   const Entry& entry(size_t index) const;
   size_t count() const { return entries_.size(); }
 
+  // ZIP64 end record and locator, written before the end record, whose
+  // counts, size and offset then hold their all-ones values (unless end()
+  // overrides them). Unset fields take the true values.
+  struct Zip64End {
+    std::optional<uint64_t> recordSize;  // counts from after its own field: 44 and the extensible data
+    std::optional<uint32_t> thisDisk;
+    std::optional<uint32_t> centralDirectoryDisk;
+    std::optional<uint64_t> entriesOnDisk;
+    std::optional<uint64_t> totalEntries;
+    std::optional<uint64_t> centralDirectorySize;
+    std::optional<uint64_t> centralDirectoryOffset;
+    std::string extensible;
+    // The locator's fields.
+    std::optional<uint32_t> recordDisk;
+    std::optional<uint64_t> recordOffset;
+    std::optional<uint32_t> totalDisks;
+  };
+  ZipBuilder& zip64();
+  Zip64End& end64() { return end64_; }
+
   // Bytes before the archive (a self-extractor stub); recorded offsets do
   // not count them, so a reader finds them as bytes before the archive.
   ZipBuilder& prefix(const std::string& bytes);
@@ -175,4 +229,6 @@ class ZipBuilder {
   std::string comment_;
   std::string trailer_;
   EndRecord end_;
+  bool zip64_ = false;
+  Zip64End end64_;
 };

@@ -155,6 +155,13 @@ std::string RawBlock(uint16_t id, uint16_t claimedLength, const std::string& dat
     return block + data;
 }
 
+std::string U16(uint16_t v)
+{
+    std::string s;
+    PutU16(s, v);
+    return s;
+}
+
 std::string U32(uint32_t v)
 {
     std::string s;
@@ -162,7 +169,7 @@ std::string U32(uint32_t v)
     return s;
 }
 
-TEST(EntryTimes, UtBlocksOverTheDosStamp)
+TEST(EntryTimes, UtNtfsAndOldUnixBlocksOverTheDosStamp)
 {
     struct Case {
         const char* label;
@@ -194,6 +201,27 @@ TEST(EntryTimes, UtBlocksOverTheDosStamp)
          RawBlock(0x000A, 200, "0123456789") + UtBlock(1, M), {}, {}, {}},
         {"before 1970", UtBlock(1, 0x80000000u), 0x80000000u, {}, {}},
         {"zero seconds is a time", UtBlock(1, 0), 0u, {}, {}},
+        // Without a UT block: the NTFS block, then the old Unix block.
+        {"NTFS block", NtfsBlock(UnixTicks(M), UnixTicks(A), UnixTicks(C)), M, A, C},
+        {"NTFS block after another", ExtraBlock(0xCAFE, "zz") + NtfsBlock(UnixTicks(M), UnixTicks(A), UnixTicks(C)),
+         M, A, C},
+        {"UT block over an NTFS block", NtfsBlock(UnixTicks(M), UnixTicks(A), UnixTicks(C)) + UtBlock(1, A), A, {},
+         {}},
+        {"NTFS times cut to two", NtfsBlock(UnixTicks(M), UnixTicks(A), UnixTicks(C), 16), M, A, {}},
+        {"NTFS times claiming more than the block holds",
+         RawBlock(0x000A, 32, std::string(4, '\0') + U16(1) + U16(24) + NtfsBlock(UnixTicks(M), 0, 0).substr(12, 8)),
+         M, {}, {}},
+        {"NTFS zero times name no time", NtfsBlock(0, UnixTicks(A), 0), {}, A, {}},
+        {"NTFS block after an attribute of another tag",
+         RawBlock(0x000A, 40, std::string(4, '\0') + U16(2) + U16(4) + "abcd" + U16(1) + U16(24) +
+                                  NtfsBlock(UnixTicks(M), UnixTicks(A), UnixTicks(C)).substr(12)),
+         M, A, C},
+        {"old Unix block", OldUnixBlock(A, M), M, A, {}},
+        {"NTFS block over an old Unix block", OldUnixBlock(C, C) + NtfsBlock(UnixTicks(M), UnixTicks(A), 0), M, A,
+         {}},
+        {"NTFS block without times, then an old Unix block",
+         ExtraBlock(0x000A, std::string(4, '\0') + U16(2) + U16(0)) + OldUnixBlock(A, M), M, A, {}},
+        {"old Unix block cut to the access time", RawBlock(0x5855, 4, U32(A)), {}, A, {}},
     };
 
     ZipBuilder zip;

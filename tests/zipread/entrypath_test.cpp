@@ -231,3 +231,95 @@ TEST(EntryPath, RootDirectoryComesFirst)
 }
 
 }  // namespace
+
+namespace {
+
+struct NameCase {
+    const char* label;
+    std::string name;         // stored bytes
+    uint16_t flags;
+    uint8_t host;
+    std::string extra;        // central extra field
+    std::string expected;     // the ANSI path after "R\", in code page 1252
+    std::wstring wide;        // the wide path after "R\"; empty when the name has none
+    bool findByShown;         // FindEntry also finds the converted text (separators as stored)
+};
+
+const std::string RESUME_UTF8 = "R\xC3\xA9sum\xC3\xA9.txt";
+const std::string RESUME_1252 = "R\xE9sum\xE9.txt";
+
+// How each kind of name reaches the script, the path and the disk: declared
+// UTF-8, a Unicode Path block, Unix-made UTF-8, or bytes; and UTF-8 that
+// could spell a separator, dot, colon or device after a careless conversion.
+TEST(EntryNames, AsTheArchiveDeclaresThem)
+{
+    if (GetACP() != 1252)
+        GTEST_SKIP() << "the expected ANSI texts are those of code page 1252, not " << GetACP();
+    const uint16_t U = FLAG_UTF8_NAME;
+    const NameCase cases[] = {
+        {"bit 11, Latin letters", RESUME_UTF8, U, HOST_MSDOS, "", RESUME_1252, L"R\u00E9sum\u00E9.txt", true},
+        {"bit 11, letters the code page lacks", "\xE4\xB8\x96\xE7\x95\x8C/a.txt", U, HOST_MSDOS, "", "__\\a.txt",
+         L"\u4E16\u754C\\a.txt", true},
+        {"bit 11, plain ASCII", "plain/a.txt", U, HOST_MSDOS, "", "plain\\a.txt", L"", false},
+        {"fullwidth dots and solidus", "\xEF\xBC\x8E\xEF\xBC\x8E\xEF\xBC\x8Fx", U, HOST_MSDOS, "", "___x",
+         L"\uFF0E\uFF0E\uFF0Fx", true},
+        {"fullwidth reverse solidus, colon; division slash", "a\xEF\xBC\xBC" "b\xEF\xBC\x9A" "c\xE2\x88\x95" "d", U,
+         HOST_MSDOS, "", "a_b_c_d", L"a\uFF3Cb\uFF1Ac\u2215d", true},
+        {"fullwidth CON", "\xEF\xBC\xA3\xEF\xBC\xAF\xEF\xBC\xAE", U, HOST_MSDOS, "", "___", L"\uFF23\uFF2F\uFF2E",
+         true},
+        {"overlong dots", "\xC0\xAE\xC0\xAE/x", U, HOST_MSDOS, "", "____\\x", L"\uFFFD\uFFFD\uFFFD\uFFFD\\x", true},
+        {"overlong three-byte dots", "\xE0\x80\xAE\xE0\x80\xAE/x", U, HOST_MSDOS, "", "______\\x",
+         L"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\\x", true},
+        {"overlong solidus", "a\xC0\xAF" "b", U, HOST_MSDOS, "", "a__b", L"a\uFFFD\uFFFDb", true},
+        {"surrogate", "\xED\xA0\x80x", U, HOST_MSDOS, "", "___x", L"\uFFFD\uFFFD\uFFFDx", true},
+        {"stray continuation bytes", "\x80\xAFx", U, HOST_MSDOS, "", "__x", L"\uFFFD\uFFFDx", true},
+        {"Unix, valid UTF-8", RESUME_UTF8, 0, HOST_UNIX, "", RESUME_1252, L"R\u00E9sum\u00E9.txt", true},
+        {"macOS, valid UTF-8", RESUME_UTF8, 0, HOST_MACOS, "", RESUME_1252, L"R\u00E9sum\u00E9.txt", true},
+        {"Unix, not UTF-8: bytes", RESUME_1252, 0, HOST_UNIX, "", RESUME_1252, L"", false},
+        {"MS-DOS, UTF-8 bytes without bit 11: bytes", RESUME_UTF8, 0, HOST_MSDOS, "", RESUME_UTF8, L"", false},
+        {"Unicode Path block", "Resume.txt", 0, HOST_MSDOS, UnicodePathBlock("Resume.txt", RESUME_UTF8),
+         RESUME_1252, L"R\u00E9sum\u00E9.txt", true},
+        {"Unicode Path block after a UT block", "Resume.txt", 0, HOST_MSDOS,
+         UtBlock(1, 1) + UnicodePathBlock("Resume.txt", RESUME_UTF8), RESUME_1252, L"R\u00E9sum\u00E9.txt", true},
+        {"Unicode Path block for another name", "Resume.txt", 0, HOST_MSDOS,
+         UnicodePathBlock("Other.txt", RESUME_UTF8), "Resume.txt", L"", false},
+        {"Unicode Path block of version 2", "Resume.txt", 0, HOST_MSDOS,
+         UnicodePathBlock("Resume.txt", RESUME_UTF8, 2), "Resume.txt", L"", false},
+        {"Unicode Path block climbing out", "safe.txt", 0, HOST_MSDOS, UnicodePathBlock("safe.txt", "../../x"), "x",
+         L"", false},
+        {"bit 11 over a Unicode Path block", "plain.txt", U, HOST_MSDOS, UnicodePathBlock("plain.txt", RESUME_UTF8),
+         "plain.txt", L"", false},
+    };
+    for (const NameCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ZipBuilder::Entry e(c.name, "x");
+        e.flags = c.flags;
+        e.madeBy(c.host);
+        e.centralExtra = c.extra;
+        auto bytes = ZipBuilder().add("decoy.txt", "d").add(e).build();
+        OpenedArchive a(bytes);
+        ASSERT_EQ(RESULT_OK, a.code);
+        UseTestRoot(a);
+        ASSERT_EQ(RESULT_OK, SelectEntry(a, 1));
+        EXPECT_EQ(c.expected, NamePart(a));
+        EXPECT_EQ(!c.wide.empty(), a->hasWidePath != 0);
+        if (!c.wide.empty()) {
+            EXPECT_TRUE(std::wstring(L"R\\") + c.wide == a->widePath) << "wide path differs";
+        }
+
+        // Found by its stored bytes, and by the text a script sees.
+        EXPECT_EQ(RESULT_OK, FindEntry(a, c.name.c_str(), 0));
+        EXPECT_EQ(1, a->currentIndex);
+        if (c.findByShown) {
+            std::string shown = c.expected;
+            for (char& ch : shown)
+                if (ch == '\\')
+                    ch = '/';
+            EXPECT_EQ(RESULT_OK, FindEntry(a, shown.c_str(), 0));
+            EXPECT_EQ(1, a->currentIndex);
+            EXPECT_EQ(c.expected, NamePart(a));
+        }
+    }
+}
+
+}  // namespace

@@ -105,6 +105,45 @@ TEST_F(ExtractTest, FilesLandUnderNewDirectoriesWithTheirData)
     EXPECT_EQ(-1, z.archive->currentIndex) << "extraction consumes the selection";
 }
 
+// A UTF-8 name extracted to the current entry's own path gets its true
+// characters on disk, folders included, whatever the ANSI code page lacks;
+// any other target text is used as it stands.
+TEST_F(ExtractTest, UnicodeNamesLandUnderTheirTrueCharacters)
+{
+    ZipBuilder::Entry file("\xE4\xB8\x96\xE7\x95\x8C/R\xC3\xA9sum\xC3\xA9 \xE2\x88\x95.txt", "unicode");
+    file.flags = FLAG_UTF8_NAME;
+    ZipBuilder::Entry folder("\xCE\xB1\xCE\xB2/", "", 0);
+    folder.flags = FLAG_UTF8_NAME;
+    folder.externalAttributes = 0x10;
+    OpenedArchive z(ZipBuilder().add(file).add(folder).add(file).build());
+    ASSERT_EQ(0u, z.code);
+    ASSERT_EQ(RESULT_OK, SetRootDirectory(z.archive, dir.path().c_str(), (uint32_t)dir.path().size()));
+
+    const std::wstring root = std::wstring(dir.path().begin(), dir.path().end()) + L"\\";
+    const std::wstring expected[2] = {root + L"\u4E16\u754C\\R\u00E9sum\u00E9 \u2215.txt", root + L"\u03B1\u03B2"};
+    for (uint32_t i = 0; i < 2; i++) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(RESULT_OK, SelectEntry(z.archive, i));
+        std::string path = z.archive->path;
+        EXPECT_EQ(RESULT_OK, ExtractEntry(z.archive, &path[0], EXTRACT_TO_PATH));
+        DWORD attributes = GetFileAttributesW(expected[i].c_str());
+        ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes) << "not on disk under its Unicode name";
+        EXPECT_EQ(i == 1, (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+    }
+    HANDLE f = CreateFileW(expected[0].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, f);
+    char buffer[16] = {};
+    DWORD got = 0;
+    EXPECT_TRUE(ReadFile(f, buffer, sizeof buffer, &got, nullptr));
+    CloseHandle(f);
+    EXPECT_EQ("unicode", std::string(buffer, got));
+
+    // Another text names the file it says.
+    ASSERT_EQ(RESULT_OK, SelectEntry(z.archive, 2));
+    EXPECT_EQ(0u, ToPath(z, 2, "plain.txt"));
+    EXPECT_EQ("unicode", ReadWholeFile(dir.file("plain.txt")));
+}
+
 TEST_F(ExtractTest, AnExistingFileIsReplaced)
 {
     ASSERT_TRUE(WriteWholeFile(dir.file("f.txt"), std::string(50000, 'o')));
@@ -403,7 +442,7 @@ TEST_F(ExtractTest, AWriteFailingPartWay)
         SCOPED_TRACE("failing write " + std::to_string(n));
         ASSERT_EQ(0u, SelectEntry(z.archive, 0));
         std::string path = dir.file("w" + std::to_string(n) + ".bin");
-        FaultPlan plan;
+        FaultPlan plan = {};
         plan.failWrite = n;
         FaultsReset(plan);
         uint32_t code = ExtractEntry(z.archive, &path[0], EXTRACT_TO_PATH);
@@ -444,7 +483,7 @@ TEST_F(ExtractTest, EachAllocationFailedInTurn)
                 ASSERT_EQ(0u, SelectEntry(z.archive, 0));
                 HANDLE file = CreateForWriting(dir.file("alloc.bin"));
                 ASSERT_NE(INVALID_HANDLE_VALUE, file);
-                FaultPlan plan;
+                FaultPlan plan = {};
                 plan.failAllocation = n;
                 FaultsReset(plan);
                 uint32_t code = ExtractEntry(z.archive, file, EXTRACT_TO_HANDLE);
@@ -486,7 +525,7 @@ TEST_F(ExtractTest, EachReadFailedInTurn)
             ASSERT_EQ(0u, OpenArchive(&archive, zipPath.c_str(), 0, SOURCE_FILE, "pw", 2));
             ASSERT_EQ(0u, SelectEntry(archive, index));
             std::string out(stored.size(), '\0');
-            FaultPlan plan;
+            FaultPlan plan = {};
             plan.failRead = n;
             FaultsReset(plan);
             uint32_t code = ExtractEntry(archive, &out[0], EXTRACT_TO_MEMORY);

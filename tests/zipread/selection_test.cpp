@@ -634,3 +634,214 @@ TEST(FileSource, SelectionsThroughAHandleMatchMemory)
 }
 
 }  // namespace
+
+namespace {
+
+const uint64_t HUGE_VALUE = 1ull << 63;
+
+// Two ZIP64 entries (sizes and offsets in the ZIP64 block) behind a ZIP64
+// end record and locator; `change` breaks it.
+std::string Zip64Archive(std::function<void(ZipBuilder&)> change = nullptr, ZipLayout* layout = nullptr)
+{
+    ZipBuilder zip;
+    zip.zip64();
+    zip.add("first.txt", Sample(3000, true)).back().zip64 = true;
+    zip.add("second.bin", Sample(5000, false), 0).back().zip64 = true;
+    if (change)
+        change(zip);
+    return zip.build(layout);
+}
+
+// The archive with the ZIP64 end record's bytes changed at `offset` (from
+// its signature) to the 64-bit `value`.
+std::string Zip64EndPatched(uint32_t offset, uint64_t value)
+{
+    ZipLayout layout;
+    std::string bytes = Zip64Archive(nullptr, &layout);
+    PokeU32(bytes, layout.zip64End + offset, (uint32_t)value);
+    PokeU32(bytes, layout.zip64End + offset + 4, (uint32_t)(value >> 32));
+    return bytes;
+}
+
+TEST(Zip64, EndRecordsAndExtraFieldsStandInForAllOnes)
+{
+    struct Case {
+        const char* label;
+        std::string bytes;
+        uint32_t open;       // OpenArchive's code
+        uint32_t count;      // entries, when it opens
+        uint32_t selectLast; // SelectEntry of the last entry
+    };
+    const Case cases[] = {
+        {"sound", Zip64Archive(), RESULT_OK, 2, RESULT_OK},
+        {"after a stub", Zip64Archive([](ZipBuilder& z) { z.prefix(std::string(777, 'S')); }), RESULT_OK, 2,
+         RESULT_OK},
+        {"extensible data in the ZIP64 end record",
+         Zip64Archive([](ZipBuilder& z) { z.end64().extensible = "twelve bytes"; }), RESULT_OK, 2, RESULT_OK},
+        {"only the count at all ones", Zip64Archive([](ZipBuilder& z) {
+             z.end().centralDirectorySize = (uint32_t)0;  // replaced by the ZIP64 values
+             z.end().centralDirectoryOffset = (uint32_t)0;
+         }),
+         RESULT_OK, 2, RESULT_OK},
+        {"locator pointing past the end: the record right before it is used",
+         Zip64Archive([](ZipBuilder& z) { z.end64().recordOffset = HUGE_VALUE; }), RESULT_OK, 2, RESULT_OK},
+        {"a count of 2^40 over two entries", Zip64Archive([](ZipBuilder& z) {
+             z.end64().entriesOnDisk = 1ull << 40;
+             z.end64().totalEntries = 1ull << 40;
+         }),
+         RESULT_CORRUPT, 0, 0},
+        {"a count of 3 over two entries", Zip64Archive([](ZipBuilder& z) {
+             z.end64().entriesOnDisk = 3;
+             z.end64().totalEntries = 3;
+         }),
+         RESULT_OK, 3, RESULT_CORRUPT},
+        {"counts that differ", Zip64Archive([](ZipBuilder& z) { z.end64().totalEntries = 3; }), RESULT_UNSUPPORTED,
+         0, 0},
+        {"a second disk", Zip64Archive([](ZipBuilder& z) { z.end64().thisDisk = 1; }), RESULT_UNSUPPORTED, 0, 0},
+        {"the record on another disk", Zip64Archive([](ZipBuilder& z) { z.end64().recordDisk = 1; }),
+         RESULT_UNSUPPORTED, 0, 0},
+        {"directory offset 2^63", Zip64EndPatched(48, HUGE_VALUE), RESULT_CORRUPT, 0, 0},
+        {"directory size past the record", Zip64EndPatched(40, 1ull << 32), RESULT_CORRUPT, 0, 0},
+        {"record size below its fixed part", Zip64EndPatched(4, 43), RESULT_CORRUPT, 0, 0},
+        {"record size running into the locator", Zip64EndPatched(4, 45), RESULT_CORRUPT, 0, 0},
+        {"record size 2^63", Zip64EndPatched(4, HUGE_VALUE), RESULT_CORRUPT, 0, 0},
+        {"no record signature", Zip64EndPatched(0, 0x06064b51), RESULT_CORRUPT, 0, 0},
+        {"locator pointing at itself, no record before it",
+         [] {
+             ZipLayout layout;
+             std::string bytes = Zip64Archive(nullptr, &layout);
+             PokeU32(bytes, layout.zip64End, 0);
+             PokeU32(bytes, layout.zip64Locator + 8, layout.zip64Locator);
+             return bytes;
+         }(),
+         RESULT_CORRUPT, 0, 0},
+        // Without a locator the end record's values are taken as they stand.
+        {"all ones and no locator", [] {
+             ZipLayout layout;
+             std::string bytes = Zip64Archive(nullptr, &layout);
+             PokeU32(bytes, layout.zip64Locator, 0);
+             return bytes;
+         }(),
+         RESULT_CORRUPT, 0, 0},
+        {"ZIP64 block shorter than the values it must hold", Zip64Archive([](ZipBuilder& z) {
+             z.back().zip64 = false;
+             z.back().uncompressedSize = 0xFFFFFFFF;
+             z.back().compressedSize = 0xFFFFFFFF;
+             z.back().centralExtra = Zip64Block(5000);
+         }),
+         RESULT_OK, 2, RESULT_CORRUPT},
+        {"ZIP64 block whose length runs past the extra field", Zip64Archive([](ZipBuilder& z) {
+             z.back().zip64 = false;
+             z.back().uncompressedSize = 0xFFFFFFFF;
+             z.back().centralExtra = Zip64Block(5000).substr(0, 8);
+         }),
+         RESULT_OK, 2, RESULT_CORRUPT},
+        {"all-ones size without a ZIP64 block stays as it is", Zip64Archive([](ZipBuilder& z) {
+             z.back().zip64 = false;
+             z.back().uncompressedSize = 0xFFFFFFFF;
+         }),
+         RESULT_OK, 2, RESULT_OK},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        OpenedArchive a(c.bytes);
+        ASSERT_EQ(c.open, a.code);
+        if (c.open != RESULT_OK)
+            continue;
+        EXPECT_EQ(c.count, a->entryCount);
+        EXPECT_EQ(c.selectLast, SelectEntry(a, c.count - 1));
+    }
+
+    // The values in the ZIP64 blocks are the entries' own: both decode.
+    ZipLayout layout;
+    std::string bytes = Zip64Archive([](ZipBuilder& z) { z.prefix("stub"); }, &layout);
+    OpenedArchive a(bytes);
+    ASSERT_EQ(RESULT_OK, a.code);
+    const std::string contents[2] = {Sample(3000, true), Sample(5000, false)};
+    for (uint32_t i = 0; i < 2; i++) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(RESULT_OK, SelectEntry(a, i));
+        EXPECT_EQ(contents[i].size(), a->header.uncompressedSize);
+        EXPECT_EQ(layout.localHeaders[i] - layout.prefixLength, a->header.localHeaderOffset);
+        std::string out(contents[i].size(), '\0');
+        ASSERT_EQ(RESULT_OK, ExtractEntry(a, &out[0], EXTRACT_TO_MEMORY));
+        EXPECT_EQ(contents[i], out);
+    }
+}
+
+// A file with the archive's records past 4 GiB (sparse): a ZIP64 local
+// header offset beyond 4 GiB, and an entry of 4.5 GiB whose central
+// directory lies beyond it. Both are read through 64-bit positions.
+TEST(Zip64, FilesPastFourGiB)
+{
+    const uint64_t GIB = 1ull << 30;
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+
+    // Every record moved up by `gap`: the file holds zeros before them.
+    const uint64_t gap = 4 * GIB + 12345;
+    ZipLayout layout;
+    std::string moved = Zip64Archive(nullptr, &layout);
+    for (uint32_t header : layout.centralHeaders) {
+        uint32_t offsetField = header + CENTRAL_HEADER_SIZE + PeekU16(moved, header + 28) + 4 + 16;
+        PokeU32(moved, offsetField + 4, (uint32_t)((PeekU32(moved, offsetField) + gap) >> 32));
+        PokeU32(moved, offsetField, (uint32_t)(PeekU32(moved, offsetField) + gap));
+    }
+    for (uint32_t field : {layout.zip64End + 48, layout.zip64Locator + 8}) {
+        uint64_t value = PeekU32(moved, field) + gap;
+        PokeU32(moved, field, (uint32_t)value);
+        PokeU32(moved, field + 4, (uint32_t)(value >> 32));
+    }
+    std::string file = dir.file("moved.zip");
+    if (!WriteSparseFile(file, gap + moved.size(), {{gap, moved}}))
+        GTEST_SKIP() << "the file system holds no sparse file of this size";
+    {
+        OpenedArchive a(file, SOURCE_FILE);
+        ASSERT_EQ(RESULT_OK, a.code);
+        ASSERT_EQ(2u, a->entryCount);
+        ASSERT_EQ(RESULT_OK, SelectEntry(a, 1));
+        EXPECT_EQ(gap + layout.localHeaders[1], a->header.localHeaderOffset);
+        std::string out(5000, '\0');
+        ASSERT_EQ(RESULT_OK, ExtractEntry(a, &out[0], EXTRACT_TO_MEMORY));
+        EXPECT_EQ(Sample(5000, false), out);
+    }
+
+    // A stored entry of 4.5 GiB of zeros: its exact size, and its first
+    // blocks, read from the start of the file.
+    const uint64_t size = 9 * GIB / 2;
+    ZipBuilder big;
+    big.zip64();
+    ZipBuilder::Entry e("huge.bin", "", 0);
+    e.rawPayload = "";
+    e.zip64 = true;
+    big.add(e);
+    std::string bytes = big.build(&layout);
+    uint32_t block = layout.centralHeaders[0] + CENTRAL_HEADER_SIZE + 8 + 4;  // the ZIP64 block's values
+    for (uint32_t field : {block, block + 8}) {
+        PokeU32(bytes, field, (uint32_t)size);
+        PokeU32(bytes, field + 4, (uint32_t)(size >> 32));
+    }
+    for (uint32_t field : {layout.zip64End + 48, layout.zip64Locator + 8}) {
+        uint64_t value = PeekU32(bytes, field) + size;
+        PokeU32(bytes, field, (uint32_t)value);
+        PokeU32(bytes, field + 4, (uint32_t)(value >> 32));
+    }
+    uint32_t dataStart = layout.dataStarts[0];
+    file = dir.file("huge.zip");
+    ASSERT_TRUE(WriteSparseFile(file, bytes.size() + size,
+                                {{0, bytes.substr(0, dataStart)}, {dataStart + size, bytes.substr(dataStart)}}));
+    OpenedArchive a(file, SOURCE_FILE);
+    ASSERT_EQ(RESULT_OK, a.code);
+    ASSERT_EQ(RESULT_OK, SelectEntry(a, 0));
+    EXPECT_EQ(size, a->header.uncompressedSize);
+    EXPECT_EQ(size, a->header.compressedSize);
+    OpenEntryStream(a);
+    ASSERT_EQ(RESULT_OK, a->error);
+    std::string head(100000, 'x');
+    EXPECT_EQ(head.size(), ReadEntryData(a, &head[0], (uint32_t)head.size()));
+    EXPECT_EQ(std::string(head.size(), '\0'), head);
+    EXPECT_EQ(size - head.size(), a->stream->uncompressedLeft);
+    CloseEntryStream(a);
+}
+
+}  // namespace
