@@ -238,9 +238,8 @@ static bool Authenticated(Archive* archive, EntryStream* stream)
 }
 
 // The recorded size has been delivered in full: the data is the entry's only
-// if its CRC-32 is the recorded one.
-// An AES entry must also carry its authentication code; AE-2 records no
-// CRC-32 and rests on the code alone.
+// if its CRC-32 is the recorded one and, for an AES entry, its authentication
+// code matches (AE-2 records no CRC-32 and rests on the code alone).
 static uint32_t CompleteEntry(Archive* archive, EntryStream* stream, uint32_t delivered)
 {
     stream->finished = 1;

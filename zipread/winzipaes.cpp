@@ -180,12 +180,16 @@ uint32_t AesOpen(AesStream** out, uint8_t strength, const char* password, const 
     // Encryption key, authentication key, then the 2-byte verifier.
     uint32_t keyLength = AesKeyLength(strength);
     uint8_t keys[2 * AES_MOST_KEY_LENGTH + 2];
-    uint32_t passwordLength = password ? (uint32_t)lstrlenA(password) : 0;
+    if (!password)
+        password = "";
+    uint32_t passwordLength = (uint32_t)lstrlenA(password);
     NTSTATUS status = bcrypt.deriveKey(bcrypt.hmac, (PUCHAR)password, passwordLength, (PUCHAR)salt,
                                        AesSaltLength(strength), AES_KEY_ITERATIONS, keys, 2 * keyLength + 2, 0);
     uint32_t result = RESULT_OK;
+    // No tool encrypts with an empty password: where the platform will not
+    // derive keys from one, the answer is that of a wrong password.
     if (!BCRYPT_SUCCESS(status))
-        result = RESULT_UNSUPPORTED;
+        result = passwordLength == 0 ? RESULT_PASSWORD : RESULT_UNSUPPORTED;
     else if (keys[2 * keyLength] != verifier[0] || keys[2 * keyLength + 1] != verifier[1])
         result = RESULT_PASSWORD;
     else if (!BCRYPT_SUCCESS(bcrypt.generateKey(bcrypt.aes, &aes->key, nullptr, 0, keys, keyLength, 0)) ||
