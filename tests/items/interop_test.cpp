@@ -57,7 +57,7 @@ uint32_t ExpectedAttributes(const Interop& a, const ManifestRow& row)
 // The seven tails the manifest calls for under `root`. The tools wrote their
 // DOS stamps in UTC; the reader takes a stamp as local time, so this
 // process's zone applies to it. A UT block in the central directory carries
-// the modification time alone.
+// the modification time, and from libarchive the other two as well.
 std::vector<std::string> ExpectedTails(const Interop& a, const ManifestRow& row, const std::string& root)
 {
     std::string stamp, modified;
@@ -67,8 +67,10 @@ std::vector<std::string> ExpectedTails(const Interop& a, const ManifestRow& row,
         stamp = LocalStampAsUtcText(row.year, row.month, row.day, row.hour, row.minute, row.second);
         modified = row.hasUnixMtime ? UnixTimeText(row.unixMtime) : stamp;
     }
+    std::string accessed = row.hasUnixAtime ? UnixTimeText(row.unixAtime) : stamp;
+    std::string created = row.hasUnixCtime ? UnixTimeText(row.unixCtime) : stamp;
     return {root + "\\" + Backslashed(row.name), std::to_string(row.size), std::to_string(row.compressedSize),
-            std::to_string(ExpectedAttributes(a, row)), stamp, stamp, modified};
+            std::to_string(ExpectedAttributes(a, row)), accessed, created, modified};
 }
 
 std::string SourceBytes(const ManifestRow& row)

@@ -114,7 +114,7 @@ TEST(ManifestParsing, ReadsFieldsAndRejectsMalformedLines) {
   std::string good =
       "# archive\tx.zip\n# kind\tzip\n"
       "a b.txt\t8\t9\t10\t22\tdeadbeef\t2020 2 29 23 59 58\t3\t81a40000\t1\t-5\tsrc/a b.txt\r\n"
-      "\t0\t0\t0\t0\t00000000\t0 0 0 0 0 0\t0\t00000010\t0\t-\tsrc/d/\n";
+      "\t0\t0\t0\t0\t00000000\t0 0 0 0 0 0\t0\t00000010\t0\t-\tsrc/d/\t- 1700000000\n";
   ASSERT_TRUE(WriteWholeFile(dir.file("good.manifest"), good));
   std::map<std::string, std::string> properties;
   auto rows = LoadManifest(dir.file("good.manifest"), &properties);
@@ -132,11 +132,15 @@ TEST(ManifestParsing, ReadsFieldsAndRejectsMalformedLines) {
   EXPECT_EQ(rows[1].name, "");
   EXPECT_FALSE(rows[1].hasUnixMtime);
   EXPECT_TRUE(rows[1].isDirectory());
+  EXPECT_FALSE(rows[0].hasUnixAtime || rows[0].hasUnixCtime || rows[1].hasUnixAtime);
+  EXPECT_TRUE(rows[1].hasUnixCtime);
+  EXPECT_EQ(rows[1].unixCtime, 1700000000);
 
   const char* bad[] = {
       "a\t8\t9\t10\t22\tdeadbeef\t2020 2 29 23 59 58\t3\t81a40000\t1\t-\n",       // 11 fields
       "a\t8\t9\tten\t22\tdeadbeef\t2020 2 29 23 59 58\t3\t81a40000\t1\t-\tsrc\n", // not a number
       "a\t8\t9\t10\t22\tdeadbeef\t2020 2 29\t3\t81a40000\t1\t-\tsrc\n",           // short date
+      "a\t8\t9\t10\t22\tdeadbeef\t2020 2 29 23 59 58\t3\t81a40000\t1\t-\tsrc\t5\n", // one UT time of two
   };
   for (const char* line : bad) {
     SCOPED_TRACE(line);

@@ -17,12 +17,14 @@ every other line is one entry, fields separated by tabs:
 
   name  method  flags(hex)  size  compressed_size  crc32(hex)
   date_time("Y M D h m s")  create_system  external_attr(hex)
-  encrypted(0/1)  unix_mtime  source
+  encrypted(0/1)  unix_mtime  source  ut_access_creation
 
 unix_mtime is the modification time of the central "UT" block (ZIP) or
 MTIME (gzip), '-' when there is none. source is the path of the file the
 entry was made from, relative to OUT with forward slashes ('src/...';
-directories end in '/').
+directories end in '/'). ut_access_creation is "ATIME CTIME", the access and
+creation times the central "UT" block holds, each '-' when it holds none
+(libarchive records all three times there, Info-ZIP the modification alone).
 
 The tools run with TZ=UTC, so the DOS stamps they record are the UTC times
 set on the sources. Every archive is read back and compared with its
@@ -135,6 +137,27 @@ def extracted_by_7zip(out, archive, password, env):
     return contents
 
 
+def ut_access_creation(extra):
+    """Access and creation times of a central "UT" block, as text; a time
+    counts when its flag is set and its 4 bytes lie inside the block."""
+    pos = 0
+    while pos + 4 <= len(extra):
+        block_id, length = struct.unpack_from("<HH", extra, pos)
+        data = extra[pos + 4:pos + 4 + length]
+        if block_id == 0x5455 and len(data) >= 1:
+            times, at = [], 1
+            for bit in (1, 2, 4):
+                value = None
+                if data[0] & bit:
+                    if at + 4 <= len(data):
+                        value = struct.unpack_from("<i", data, at)[0]
+                    at += 4
+                times.append("-" if value is None else str(value))
+            return " ".join(times[1:])
+        pos += 4 + length
+    return "- -"
+
+
 def zip_manifest(out, archive, tool, password, source_of, read_with_7zip=None):
     rows = []
     with zipfile.ZipFile(os.path.join(out, archive)) as zf:
@@ -165,7 +188,7 @@ def zip_manifest(out, archive, tool, password, source_of, read_with_7zip=None):
                 str(info.file_size), str(info.compress_size), "%08x" % info.CRC,
                 " ".join(str(v) for v in info.date_time), str(info.create_system),
                 "%08x" % info.external_attr, str(encrypted),
-                "-" if mtime is None else str(mtime), source])
+                "-" if mtime is None else str(mtime), source, ut_access_creation(info.extra)])
     write_manifest(out, archive, "zip", tool, rows)
 
 
@@ -198,7 +221,7 @@ def gzip_manifest(out, archive, tool, source):
         when = "%d %d %d %d %d %d" % t[:6]
     rows = [[name.decode("latin-1"), str(method), "%x" % flg, str(isize),
              str(len(member) - 8 - pos), "%08x" % crc, when, str(os_byte), "00000000", "0",
-             str(mtime) if mtime else "-", source]]
+             str(mtime) if mtime else "-", source, "- -"]]
     write_manifest(out, archive, "gzip", tool, rows)
 
 
@@ -206,7 +229,7 @@ def write_manifest(out, archive, kind, tool, rows):
     with open(os.path.join(out, archive + ".manifest"), "w", newline="\n") as f:
         f.write("# archive\t%s\n# kind\t%s\n# tool\t%s\n# tz\tUTC\n" % (archive, kind, tool))
         f.write("# columns\tname method flags size compressed_size crc32 date_time "
-                "create_system external_attr encrypted unix_mtime source\n")
+                "create_system external_attr encrypted unix_mtime source ut_access_creation\n")
         for row in rows:
             if any("\t" in field or "\n" in field for field in row):
                 sys.exit("make_interop: %s: a field holds a tab or line end" % archive)
