@@ -5,18 +5,6 @@
 
 #include <string.h>
 
-// Outcome numbers: the host takes the call's outcome from the FunctionResult.
-static const uint32_t OUTCOME_WITH_HEADING = 0x280000C7;
-static const uint32_t OUTCOME_WITHOUT_HEADING = 0x310000C7;
-static const uint32_t OUTCOME_LOW_BITS = 0x00FFFFFF;  // cleared when ZIPERR is not understood
-static const uint32_t OUTCOME_FETCH_FAILED = 5;
-
-static const int32_t CONDITION_NONE = -1;
-static const int32_t CONDITION_ERROR = 0;
-static const int32_t CONDITION_FAILURE = 1;
-static const int32_t CONDITION_BAD_ZIPERR = 5;
-static const int32_t CONDITION_USER_BASE = 6;  // + n: user condition n
-
 static const uint8_t ZIPHEADING_NAME[] = "\x0aZIPHEADING";
 static const uint8_t ZIPERR_NAME[] = "\x06ZIPERR";
 

@@ -17,6 +17,9 @@ namespace {
 const uint32_t LOCAL_HEADER_SIGNATURE = 0x04034b50;    // "PK\3\4"
 const uint32_t CENTRAL_HEADER_SIGNATURE = 0x02014b50;  // "PK\1\2"
 const uint32_t END_RECORD_SIGNATURE = 0x06054b50;      // "PK\5\6"
+const uint32_t ZIP64_END_SIGNATURE = 0x06064b50;       // "PK\6\6"
+const uint32_t ZIP64_LOCATOR_SIGNATURE = 0x07064b50;   // "PK\6\7"
+const uint32_t ZIP64_END_SIZE = 44;                    // counted after its own size field
 const uint32_t LOCAL_CRC_OFFSET = 14;                  // CRC, then both sizes
 const uint16_t VERSION_MADE_BY = 20;                   // MS-DOS host, version 2.0
 const uint16_t VERSION_NEEDED = 20;
@@ -181,12 +184,39 @@ public:
             directory += e.name;
             directory += extra;
         }
+        // More entries than the end record can count: a ZIP64 end record and
+        // its locator come first, and the end record's counts are all ones.
         std::string end;
+        uint32_t count = (uint32_t)entries_.size();
+        if (count > 0xFFFF) {
+            uint32_t zip64End = directoryStart + (uint32_t)directory.size();
+            Put32(end, ZIP64_END_SIGNATURE);
+            Put32(end, ZIP64_END_SIZE);
+            Put32(end, 0);
+            Put16(end, 45);  // version made by
+            Put16(end, 45);  // version needed
+            Put32(end, 0);   // this disk
+            Put32(end, 0);   // the directory's disk
+            for (int twice = 0; twice < 2; twice++) {
+                Put32(end, count);
+                Put32(end, 0);
+            }
+            Put32(end, (uint32_t)directory.size());
+            Put32(end, 0);
+            Put32(end, directoryStart);
+            Put32(end, 0);
+            Put32(end, ZIP64_LOCATOR_SIGNATURE);
+            Put32(end, 0);  // the ZIP64 end record's disk
+            Put32(end, zip64End);
+            Put32(end, 0);
+            Put32(end, 1);  // disks
+            count = 0xFFFF;
+        }
         Put32(end, END_RECORD_SIGNATURE);
         Put16(end, 0);
         Put16(end, 0);
-        Put16(end, (uint32_t)entries_.size());
-        Put16(end, (uint32_t)entries_.size());
+        Put16(end, count);
+        Put16(end, count);
         Put32(end, (uint32_t)directory.size());
         Put32(end, directoryStart);
         Put16(end, 0);  // comment
@@ -194,7 +224,7 @@ public:
         emit(end.data(), end.size());
         if (!file_ || fflush(file_) != 0)
             failed_ = true;
-        return !failed_ && entries_.size() <= 0xFFFF;
+        return !failed_;
     }
 
 private:

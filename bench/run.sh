@@ -3,7 +3,8 @@
 # peers (Info-ZIP unzip, Python's zipfile, bsdtar) on the same archives and
 # prints one table of throughputs and ratios. Not part of CI: run it when the
 # machine is quiet. The archives (about 900 MB) live in the build folder's
-# bench-data/ while it runs and are removed afterwards.
+# bench-data/ while it runs and are removed afterwards. bench/select.rex times
+# selection from a real REXX loop under Regina, through the bridge.
 #
 #   bench/run.sh [--rounds N] [--tree]     (BUILD_DIR picks the build folder)
 set -euo pipefail
@@ -14,7 +15,8 @@ DATA="$BUILD_DIR/bench-data"
 say() { printf '[bench] %s\n' "$*"; }
 
 configure_build "[bench]"
-cmake --build "$BUILD_DIR" -j "$(nproc)" --target select_bench extract_bench >/dev/null
+cmake --build "$BUILD_DIR" -j "$(nproc)" --target select_bench extract_bench tvbridge >/dev/null
+build_runner "[bench]" >/dev/null
 
 . "$ROOT/tools/wine-env.sh"
 wine_env_start
@@ -33,6 +35,9 @@ wine "$BIN/extract_bench.exe" make .
 echo
 say "selection"
 wine "$BIN/select_bench.exe" .
+echo
+say "selection from a REXX script with Regina, through the bridge"
+"$NATIVE_DIR/rexxrun" --bridge "$BIN" "$ROOT/bench/select.rex" many.zip
 echo
 say "extraction"
 wine "$BIN/extract_bench.exe" run . --figures figures.txt "$@"

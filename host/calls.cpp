@@ -29,9 +29,11 @@ static CallFrame* current;
 static const uint32_t RESERVED_WORD = 0x4D4F5256;
 
 // Outcome numbers of the add-on's error report: the host then takes the
-// outcome from FunctionResult. 0x28 in the top byte: a heading applies.
-static const uint32_t OUTCOMES[] = {0x280000C7, 0x310000C7, 0x28000000, 0x31000000, 5};
-static const uint32_t OUTCOME_HEADING = 0x28;
+// outcome from FunctionResult.
+static const uint32_t OUTCOMES[] = {OUTCOME_WITH_HEADING, OUTCOME_WITHOUT_HEADING,
+                                    OUTCOME_WITH_HEADING & ~OUTCOME_LOW_BITS,
+                                    OUTCOME_WITHOUT_HEADING & ~OUTCOME_LOW_BITS,
+                                    OUTCOME_FETCH_FAILED};
 
 // Argument texts are not the add-on's to keep: after a call they are
 // overwritten with this marker and held a while before being released, so
@@ -142,7 +144,7 @@ static void Decode(uint32_t raw, const FunctionResult& result, MorvalinOutcome* 
             outcome->kind = MORVALIN_RETURNED;
         } else {
             outcome->kind = MORVALIN_CONDITION;
-            outcome->heading = (raw >> 24) == OUTCOME_HEADING;
+            outcome->heading = (raw >> 24) == OUTCOME_HEADING_BYTE;
         }
     } else {
         if (raw <= 0xFFFF)

@@ -96,6 +96,24 @@ MORVALIN_API int32_t MorvalinGetVariable(const char* name, char* buffer, uint32_
 MORVALIN_API void MorvalinDropVariable(const char* name);
 MORVALIN_API void MorvalinDropVariables(void);
 
+// A variable store in place of the host's own pool: the add-on's GetVariable
+// and SetVariable are then answered by it (the bridge answers them from a real
+// interpreter's pool). Names arrive upper case, a tail after the stem's dot
+// ("ITEM.3"); values are bytes with their length.
+#define MORVALIN_FETCH_UNSET 0   // the variable has no value
+#define MORVALIN_FETCH_SET 1     // *value and *length hold it, valid until the store's next call
+#define MORVALIN_FETCH_FAILED 2  // the lookup itself failed
+typedef struct MorvalinVariableStore {
+    int32_t (*fetch)(void* self, const char* name, uint32_t nameLength, const char** value,
+                     uint32_t* length);
+    // 0 when the variable was set.
+    int32_t (*assign)(void* self, const char* name, uint32_t nameLength, const char* value,
+                      uint32_t length);
+    void* self;
+} MorvalinVariableStore;
+// Null: the host's own pool again. The store must outlive its use.
+MORVALIN_API void MorvalinUseVariableStore(const MorvalinVariableStore* store);
+
 // Injected failures -------------------------------------------------------
 
 // The nth call from now (1: the next) fails; 0 cancels.

@@ -1,7 +1,9 @@
 // variables.cpp -- the script's variables: the pool, and the slots that read and set it.
 // Names are stored upper case, so lookups ignore case; a compound name is the
 // stem (with its dot) followed by the tail, e.g. "ITEM.3". Values are byte
-// strings and may hold NUL bytes.
+// strings and may hold NUL bytes. A store put in place of the pool
+// (MorvalinUseVariableStore) answers the two slots instead; names reach it
+// exactly as they would reach the pool.
 #include <map>
 #include <string>
 #include <utility>
@@ -12,6 +14,10 @@
 namespace mhost {
 
 static std::map<std::string, std::string> variables;
+static const MorvalinVariableStore* store;
+// What the store answered, by name: GetVariable's text must stay valid until
+// the variable changes, longer than the store keeps it.
+static std::map<std::string, std::string> fetched;
 
 std::string UpperName(const char* name, size_t length)
 {
@@ -60,7 +66,27 @@ const char* HOSTCALL GetVariable(CallContext context, const uint8_t* name, uint3
         *word = GETVARIABLE_FAILED;
         return nullptr;
     }
-    auto it = variables.find(UpperName(reinterpret_cast<const char*>(name) + 1, name[0]));
+    const std::string upper = UpperName(reinterpret_cast<const char*>(name) + 1, name[0]);
+    if (store != nullptr) {
+        const char* value = nullptr;
+        uint32_t length = 0;
+        switch (store->fetch(store->self, upper.data(), static_cast<uint32_t>(upper.size()), &value,
+                             &length)) {
+        case MORVALIN_FETCH_SET: {
+            std::string& kept = fetched[upper];
+            kept.assign(value, length);
+            *word = length;
+            return kept.c_str();
+        }
+        case MORVALIN_FETCH_UNSET:
+            *word = 0;
+            return nullptr;
+        default:
+            *word = GETVARIABLE_FAILED;
+            return nullptr;
+        }
+    }
+    auto it = variables.find(upper);
     if (it == variables.end()) {
         *word = 0;
         return nullptr;
@@ -111,6 +137,11 @@ uint32_t HOSTCALL SetVariable(CallContext context, const char* name, uint32_t ze
     }
     if (!IsVariableName(upper) || SetVariableFails(upper))
         return 1;
+    if (store != nullptr) {
+        fetched.erase(upper);
+        return store->assign(store->self, upper.data(), static_cast<uint32_t>(upper.size()),
+                             text.data(), static_cast<uint32_t>(text.size())) == 0 ? 0 : 1;
+    }
     variables[upper] = std::move(text);
     return 0;
 }
@@ -152,4 +183,10 @@ extern "C" void MorvalinDropVariable(const char* name)
 extern "C" void MorvalinDropVariables(void)
 {
     variables.clear();
+}
+
+extern "C" void MorvalinUseVariableStore(const MorvalinVariableStore* newStore)
+{
+    store = newStore;
+    fetched.clear();
 }

@@ -13,3 +13,18 @@ configure_build() {
   echo "$1 configuring in $BUILD_DIR"
   cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
 }
+
+# The REXX runner is a native program (it embeds Regina): it has its own
+# configuration beside the cross build, in NATIVE_DIR.
+NATIVE_DIR="${NATIVE_BUILD_DIR:-$BUILD_DIR-native}"
+
+# build_runner TAG: configures (once) and builds the runner in NATIVE_DIR.
+build_runner() {
+  echo "$1 building the REXX runner in $NATIVE_DIR"
+  mkdir -p "$NATIVE_DIR"
+  if [ ! -f "$NATIVE_DIR/CMakeCache.txt" ]; then
+    cmake -S "$ROOT/bridge/runner" -B "$NATIVE_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  fi
+  cmake --build "$NATIVE_DIR" -j2 >"$NATIVE_DIR/build.log" 2>&1 ||
+    { cat "$NATIVE_DIR/build.log"; return 1; }
+}

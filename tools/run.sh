@@ -1,27 +1,39 @@
 #!/usr/bin/env bash
-# run.sh -- the main job: installs what is missing, builds the add-on, the
-# stand-in host and the sample archive, then lists and extracts the sample
-# through the add-on's REXX functions under Wine, and shows the tree it made.
-# Usage: tools/run.sh [tvunzip arguments...]   (default: the sample archive)
+# run.sh -- the main job: installs what is missing, builds the add-on, the REXX
+# bridge and the sample archive, then runs the example scripts with Regina:
+# examples/list.rex lists the sample and examples/extract.rex extracts it
+# through the add-on under Wine; the tree it made is shown and checked against
+# the sample's sources.
+# Usage: tools/run.sh [ARCHIVE [FOLDER [PASSWORD]]]   (default: the sample archive)
+#   With arguments, extract.rex runs on them in the current directory.
 set -euo pipefail
 . "$(dirname "$0")/build-env.sh"
+here="$(pwd)"
 
 configure_build "[run]"
-echo "[run] building the add-on, the host, tvunzip and the sample"
-cmake --build "$BUILD_DIR" -j "$(nproc)" --target tarvune tvunzip sample_archive >/dev/null
+echo "[run] building the add-on, the Windows side of the bridge and the sample"
+cmake --build "$BUILD_DIR" -j2 --target tarvune tvbridge sample_archive >"$BUILD_DIR/run-build.log" 2>&1 ||
+  { cat "$BUILD_DIR/run-build.log"; exit 1; }
+build_runner "[run]"
 
 . "$ROOT/tools/wine-env.sh"
 wine_env_start
-cd "$BUILD_DIR/bin"
+rexx() { "$NATIVE_DIR/rexxrun" --bridge "$BUILD_DIR/bin" "$@"; }
+
 if [ $# -gt 0 ]; then
-  wine tvunzip.exe "$@"
-  exit $?
+  cd "$here"
+  status=0
+  rexx "$ROOT/examples/extract.rex" "$@" || status=$?
+  exit $status
 fi
 
+cd "$BUILD_DIR/bin"
 rm -rf sample/extracted
-echo "[run] tvunzip -p tarvune -d sample\\extracted sample\\sample.zip"
+echo "[run] regina examples/list.rex sample/sample.zip tarvune"
+rexx "$ROOT/examples/list.rex" sample/sample.zip tarvune || true
+echo "[run] regina examples/extract.rex sample/sample.zip sample/extracted tarvune"
 status=0
-wine tvunzip.exe -p tarvune -d 'sample\extracted' 'sample\sample.zip' || status=$?
+rexx "$ROOT/examples/extract.rex" sample/sample.zip sample/extracted tarvune || status=$?
 echo "[run] the extracted tree:"
 (cd sample/extracted && find . -mindepth 1 | sort | while read -r p; do
    if [ -d "$p" ]; then printf '  %s/\n' "${p#./}"; else printf '  %-28s %7d bytes\n' "${p#./}" "$(stat -c %s "$p")"; fi

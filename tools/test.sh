@@ -16,6 +16,7 @@ if [ "$built" -ne 0 ]; then
   echo "[test] the build failed; the whole output is in $BUILD_DIR/build.log"
   exit "$built"
 fi
+build_runner "[test]"
 
 . "$ROOT/tools/wine-env.sh"
 wine_env_start

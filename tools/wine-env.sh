@@ -14,7 +14,11 @@ wine_env_stop() {
   for p in "${_wine_env_pids[@]}"; do kill "$p" >/dev/null 2>&1 || true; done
 }
 
+# A script that runs inside another's session (tools/rexx.sh under the tests,
+# say) finds TARVUNE_WINE_SESSION set to this prefix: the outer script owns
+# Wine then, and starts and stops it.
 wine_env_start() {
+  if [ "${TARVUNE_WINE_SESSION:-}" = "$WINEPREFIX" ]; then return 0; fi
   if [ -z "${DISPLAY:-}" ] || [ -n "${TARVUNE_OWN_DISPLAY:-}" ]; then
     local n=91
     while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
@@ -30,6 +34,7 @@ wine_env_start() {
   fi
   wineserver -p >/dev/null 2>&1 || true   # a server that runs already (wineboot's) serves as well
   trap wine_env_stop EXIT
+  export TARVUNE_WINE_SESSION="$WINEPREFIX"
   # The first program of a session starts Wine's background services, which
   # hold the caller's output open for a while: start them here, not under
   # ctest. That program also turns off Wine's crash dialog, so that a crashing

@@ -8,12 +8,13 @@ bool MakeBatchPath(char* buffer)
 {
     // A temp folder that does not fit comes back as the length it would
     // need, with nothing written: building behind it would overrun the
-    // buffer. One longer than any path fails outright, saying so.
-    SetLastError(NO_ERROR);
+    // buffer. A failure (0) leaves no folder at all: the bare name would put
+    // the batch in the current folder, and its last line, run from the
+    // drive's root, would delete a "tarvune.bat" there that is not ours.
     DWORD length = GetTempPathA(TEMP_PATH_LIMIT, buffer);
-    if (length >= (DWORD)TEMP_PATH_LIMIT || (length == 0 && GetLastError() == ERROR_FILENAME_EXCED_RANGE))
+    if (length == 0 || length >= (DWORD)TEMP_PATH_LIMIT)
         return false;
-    lstrcpyA(buffer + length, BATCH_FILE_NAME);  // length 0: the bare name, in the current folder
+    lstrcpyA(buffer + length, BATCH_FILE_NAME);
     return true;
 }
 
@@ -55,15 +56,22 @@ void WriteRemovalBatch(HANDLE file, const char* ownPath, int length, const char*
 // Starts the batch hidden, suspended and at idle priority, and lifts the
 // uninstaller above it before letting it run: the uninstaller should end
 // before the batch's loop spends much time on a file that cannot go yet.
-static void LaunchBatch(char* batchPath)
+static void LaunchBatch(const char* batchPath)
 {
     static STARTUPINFOA startup;  // static, so zero without a memset
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
+    // The path in double quotes: unquoted, a blank in it ("C:\Documents and
+    // Settings\...") makes Windows try "C:\Documents.exe" first, and a
+    // program planted there would run with the uninstaller's rights.
+    char commandLine[PATH_BUFFER_SIZE + 2];
+    commandLine[0] = '"';
+    lstrcpyA(commandLine + 1, batchPath);
+    lstrcatA(commandLine, "\"");
     PROCESS_INFORMATION batch;
     // The root as current folder: the batch must not hold the folder it removes.
-    if (!CreateProcessA(nullptr, batchPath, nullptr, nullptr, FALSE,
+    if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE,
                         CREATE_SUSPENDED | IDLE_PRIORITY_CLASS, nullptr, "\\", &startup, &batch))
         return;  // the batch file stays in the temp folder
     SetThreadPriority(batch.hThread, THREAD_PRIORITY_IDLE);

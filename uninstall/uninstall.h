@@ -41,10 +41,9 @@ void StartSelfRemoval(char* buffer);
 // buffer) or the result would not fit in PATH_BUFFER_SIZE bytes.
 bool MakeAddonPath(char* buffer, DWORD length);
 
-// Puts the batch file's path in `buffer`: the temp folder, then "tarvune.bat"
-// (the bare name when the temp folder is unknown). Returns false, with no
-// path built, when the temp folder path does not fit within TEMP_PATH_LIMIT
-// (or within any path at all).
+// Puts the batch file's path in `buffer`: the temp folder, then "tarvune.bat".
+// Returns false, with no path built, when the temp folder is unknown
+// (GetTempPathA fails) or its path does not fit within TEMP_PATH_LIMIT.
 bool MakeBatchPath(char* buffer);
 
 // Writes the five CR LF lines of the self-removal batch, in nine writes:

@@ -217,11 +217,14 @@ void ReadEntryName(Archive* archive, char* buffer)
             archive->walkIndex = -1;
             return;
         }
-        archive->nameCrc = (uint32_t)crc32(0, (const Bytef*)buffer, kept);
     }
+    if (length == kept)
+        return;
     // The rest of an over-long name is read past, so that the extra field is
-    // read from its true place and the name's CRC-32 covers all of it. A
-    // name that runs past the end of the source is cut short.
+    // read from its true place, and its CRC-32 is taken over all of it (a
+    // name read whole has its CRC-32 taken only where needed). A name that
+    // runs past the end of the source is cut short.
+    archive->nameCrc = (uint32_t)crc32(0, (const Bytef*)buffer, kept);
     uint8_t rest[64];
     for (uint32_t left = length - kept; left > 0;) {
         uint32_t piece = left < sizeof rest ? left : (uint32_t)sizeof rest;
@@ -361,8 +364,11 @@ uint32_t FindEntry(Archive* archive, const char* name, uint32_t flags)
         if (MayHaveOtherName(archive->header)) {
             uint64_t extraAt = SourceTell(archive);
             uint8_t* extra = ReadExtraField(archive, room, sizeof room);
-            if (archive->error)
+            // An extra field cut short fails only the selection of its own
+            // entry; the walk goes on as it would without it.
+            if (archive->error == RESULT_NO_MEMORY)
                 break;
+            archive->error = RESULT_OK;
             DecodeEntryName(archive->header, entryName, archive->nameCrc, extra, archive->header.extraLength,
                             shown, wide);
             ReleaseExtraField(extra, room);

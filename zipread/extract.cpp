@@ -166,7 +166,8 @@ uint64_t MostBytesDeliverable(const Archive* archive)
     }
     if (method == METHOD_STORED)
         return input;
-    // Sources stay far below 2^54 bytes, so the product cannot wrap.
+    if (input >= UINT64_MAX / DEFLATE_MOST_PER_BYTE - 1)
+        return UINT64_MAX;
     return (input + 1) * DEFLATE_MOST_PER_BYTE;
 }
 

@@ -14,6 +14,8 @@
 // so the conversion never invents a separator, dot, colon or device name.
 #include "zipread.h"
 
+#include <string.h>
+
 const uint16_t EXTRA_UNICODE_PATH_ID = 0x7075;  // "up"
 const uint8_t UNICODE_PATH_VERSION = 1;
 const uint32_t UNICODE_PATH_HEAD = 5;           // version, then the CRC-32 of the stored name
@@ -144,11 +146,20 @@ static bool IsPlainAscii(const wchar_t* text, uint32_t count)
     return true;
 }
 
-bool DecodeEntryName(const CentralHeader& header, const char* stored, uint32_t nameCrc, const uint8_t* extra,
+// The CRC-32 of the whole stored name: a name read whole is all in `stored`,
+// NUL bytes included.
+static uint32_t StoredNameCrc(const CentralHeader& header, const char* stored, uint32_t longNameCrc)
+{
+    if (header.nameLength > NAME_TEXT_LIMIT)
+        return longNameCrc;
+    return (uint32_t)crc32(0, (const Bytef*)stored, header.nameLength);
+}
+
+bool DecodeEntryName(const CentralHeader& header, const char* stored, uint32_t longNameCrc, const uint8_t* extra,
                      uint32_t extraLength, char* ansi, wchar_t* wide)
 {
     const uint8_t* storedBytes = (const uint8_t*)stored;
-    uint32_t storedLength = lstrlenA(stored);
+    uint32_t storedLength = (uint32_t)strlen(stored);  // at most 259: as ReadEntryName kept it
     bool storedWasCut = header.nameLength > storedLength;
     const uint8_t* utf8 = nullptr;
     uint32_t utf8Length = 0;
@@ -163,7 +174,7 @@ bool DecodeEntryName(const CentralHeader& header, const char* stored, uint32_t n
     } else if (FindExtraBlock(extra, extraLength, EXTRA_UNICODE_PATH_ID, &block, &blockLength) &&
                blockLength > UNICODE_PATH_HEAD && block[0] == UNICODE_PATH_VERSION &&
                ((uint32_t)block[1] | (uint32_t)block[2] << 8 | (uint32_t)block[3] << 16 |
-                (uint32_t)block[4] << 24) == nameCrc) {
+                (uint32_t)block[4] << 24) == StoredNameCrc(header, stored, longNameCrc)) {
         utf8 = block + UNICODE_PATH_HEAD;
         utf8Length = blockLength - UNICODE_PATH_HEAD;
     } else {
@@ -184,6 +195,6 @@ bool DecodeEntryName(const CentralHeader& header, const char* stored, uint32_t n
         WideToAnsi(wide, count, ansi);
         return !IsPlainAscii(wide, count);
     }
-    lstrcpynA(ansi, stored, NAME_TEXT_LIMIT + 1);
+    memcpy(ansi, stored, storedLength + 1);
     return false;
 }

@@ -196,17 +196,20 @@ static uint32_t ReadEndRecord(Archive* archive, uint64_t eocd)
     end.directoryDisk = ReadU16(archive);
     end.entriesHere = ReadU16(archive);
     end.totalEntries = ReadU16(archive);
+    if (archive->error)
+        return RESULT_CORRUPT;
     end.directorySize = ReadU32(archive);
     end.directoryOffset = ReadU32(archive);
     archive->commentLength = ReadU16(archive);
-    if (archive->error)
-        return RESULT_CORRUPT;
+    // A record cut short here still tells a multi-disk archive by its counts.
+    uint32_t cutShort = archive->error;
 
     // The directory ends where the end record (or the ZIP64 one) begins.
     uint64_t directoryEnd = eocd;
     bool zip64 = false;
-    if (end.thisDisk == 0xFFFF || end.directoryDisk == 0xFFFF || end.entriesHere == 0xFFFF ||
-        end.totalEntries == 0xFFFF || end.directorySize == 0xFFFFFFFF || end.directoryOffset == 0xFFFFFFFF) {
+    if (!cutShort && (end.thisDisk == 0xFFFF || end.directoryDisk == 0xFFFF || end.entriesHere == 0xFFFF ||
+                      end.totalEntries == 0xFFFF || end.directorySize == 0xFFFFFFFF ||
+                      end.directoryOffset == 0xFFFFFFFF)) {
         EndFields wide;
         uint32_t code;
         zip64 = ReadZip64EndRecord(archive, eocd, &wide, &directoryEnd, &code);
@@ -220,6 +223,8 @@ static uint32_t ReadEndRecord(Archive* archive, uint64_t eocd)
     // Multi-disk archives are not supported.
     if (end.totalEntries != end.entriesHere || end.directoryDisk != 0 || end.thisDisk != 0)
         return RESULT_UNSUPPORTED;
+    if (cutShort)
+        return RESULT_CORRUPT;
     // Written as subtractions, so that no sum can wrap.
     if (end.directoryOffset > directoryEnd || end.directorySize > directoryEnd - end.directoryOffset)
         return RESULT_CORRUPT;
@@ -284,6 +289,7 @@ uint32_t SetRootDirectory(Archive* archive, const char* text, uint32_t length)
     root[n] = '\0';
     memcpy(archive->path, root, n + 1);
     archive->rootLength = n;
+    archive->hasWidePath = 0;  // the path now names the root alone
     return RESULT_OK;
 }
 

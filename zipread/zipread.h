@@ -40,7 +40,7 @@ void GoToFirstEntry(Archive* archive);
 void GoToNextEntry(Archive* archive);
 void ReadCentralHeader(Archive* archive);
 // Reads the current entry's stored name into a buffer of 260 bytes (cut at
-// 259) and its CRC-32 into `nameCrc`.
+// 259); of a name longer than that, the CRC-32 of all of it into `nameCrc`.
 void ReadEntryName(Archive* archive, char* buffer);
 uint32_t FindEntry(Archive* archive, const char* name, uint32_t flags);  // flags bit 0: ignore case
 uint32_t SelectEntry(Archive* archive, uint32_t index);                  // zero-based position
@@ -57,10 +57,11 @@ bool FindExtraBlock(const uint8_t* extra, uint32_t extraLength, uint16_t id, con
 uint32_t ApplyZip64Extra(CentralHeader* header, const uint8_t* extra, uint32_t extraLength);
 
 // --- entry names (names.cpp).
-// Turns the current entry's stored name (NUL-terminated, `nameCrc` over the
-// whole of it) into the ANSI text a script sees, 260 bytes; when the name is
-// Unicode text that is not plain ASCII, also its wide form and true.
-bool DecodeEntryName(const CentralHeader& header, const char* stored, uint32_t nameCrc, const uint8_t* extra,
+// Turns the current entry's stored name (as ReadEntryName left it, with
+// `longNameCrc` the CRC-32 of a name cut there) into the ANSI text a script
+// sees, 260 bytes; when the name is Unicode text that is not plain ASCII,
+// also its wide form and true.
+bool DecodeEntryName(const CentralHeader& header, const char* stored, uint32_t longNameCrc, const uint8_t* extra,
                      uint32_t extraLength, char* ansi, wchar_t* wide);
 
 // --- what a selection fills in (entryinfo.cpp).

@@ -180,6 +180,48 @@ std::vector<HostileCase> DirectoryCases()
         c.entries = {Fails(1, {7}, {7})};
         cases.push_back(c);
     }
+    // Forged ZIP64 records and blocks: never a count, offset or size taken
+    // past what the source holds. (The reader's own tests break each field
+    // of the ZIP64 end record and locator.)
+    {
+        auto zip64 = [](const std::function<void(ZipBuilder&)>& change) {
+            ZipBuilder zip = TwoEntries();
+            zip.zip64();
+            zip.entry(0).zip64 = zip.entry(1).zip64 = true;
+            change(zip);
+            return zip;
+        };
+        HostileCase sound{"ZIP64 records and blocks", zip64([](ZipBuilder&) {}).build()};
+        sound.count = 2;
+        sound.entries = {Ok(1, "one"), Ok(2, Text(3000))};
+        sound.names = {"two.txt"};
+        cases.push_back(sound);
+        cases.push_back({"ZIP64 count of 2^40 over two entries", zip64([](ZipBuilder& z) {
+                             z.end64().entriesOnDisk = z.end64().totalEntries = 1ull << 40;
+                         }).build(), 6});
+        HostileCase shortBlock{"ZIP64 block shorter than its values", zip64([](ZipBuilder& z) {
+                                   z.entry(1).zip64 = false;
+                                   z.entry(1).uncompressedSize = z.entry(1).compressedSize = 0xFFFFFFFF;
+                                   z.entry(1).localHeaderOffset = 0xFFFFFFFF;
+                                   z.entry(1).centralExtra = Zip64Block(3000, 100);
+                               }).build()};
+        shortBlock.entries = {Ok(1, "one"), Unselectable(2, 6)};
+        cases.push_back(shortBlock);
+        HostileCase farBlock{"ZIP64 local header offset of 2^63", zip64([](ZipBuilder& z) {
+                                 z.entry(1).zip64 = false;
+                                 z.entry(1).localHeaderOffset = 0xFFFFFFFF;
+                                 z.entry(1).centralExtra = Zip64Block({}, {}, 1ull << 63);
+                             }).build()};
+        farBlock.entries = {Ok(1, "one"), Fails(2, {7}, {7})};
+        cases.push_back(farBlock);
+        HostileCase hugeSize{"ZIP64 size of 2^63 over 3,000 bytes", zip64([](ZipBuilder& z) {
+                                 z.entry(1).zip64 = false;
+                                 z.entry(1).uncompressedSize = 0xFFFFFFFF;
+                                 z.entry(1).centralExtra = Zip64Block(1ull << 63);
+                             }).build()};
+        hugeSize.entries = {Ok(1, "one"), Fails(2, {11}, {18})};
+        cases.push_back(hugeSize);
+    }
     {
         ZipBuilder zip = TwoEntries();
         zip.prefix(NoiseBytes(1000) + "PK\3\4PK\1\2");
@@ -240,8 +282,8 @@ TEST_F(HostileCatalogue, EndRecordAndWalk)
 namespace {
 
 // Archive files of 2.5 and 4.5 GiB (sparse, so they cost no disk): positions
-// are 64-bit, so an archive anywhere in such a file opens and reads, also
-// when its bytes lie past 4 GiB and a 32-bit position would wrap onto others.
+// are 64-bit, so an archive at the end of such a file opens and reads, its
+// bytes past 4 GiB, where a 32-bit position would wrap onto others.
 TEST_F(HostileCatalogue, FilesBeyondTwoGiB)
 {
     const uint64_t GIB = 1ull << 30;
@@ -253,12 +295,13 @@ TEST_F(HostileCatalogue, FilesBeyondTwoGiB)
         uint64_t size, at;  // the file's size, and where the archive is written
         Codes open;
     } cases[] = {
-        {"archive at the start of 2.5 GiB", 5 * GIB / 2, 0, {0}},
+        // An end record more than 65,535 bytes before the end is not searched for.
+        {"archive at the start of 2.5 GiB", 5 * GIB / 2, 0, {6}},
         {"archive at the end of 2.5 GiB", 5 * GIB / 2, 5 * GIB / 2 - zip.size(), {0}},
-        {"archive at the start of 4.5 GiB", 9 * GIB / 2, 0, {0}},
+        {"archive at the start of 4.5 GiB", 9 * GIB / 2, 0, {6}},
         {"archive at the end of 4.5 GiB", 9 * GIB / 2, 9 * GIB / 2 - zip.size(), {0}},
         // Seen through 32 bits alone, the file would be as long as the archive at its start.
-        {"archive at the start of 4 GiB + its own size", 4 * GIB + zip.size(), 0, {0}},
+        {"archive at the start of 4 GiB + its own size", 4 * GIB + zip.size(), 0, {6}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -277,12 +320,49 @@ TEST_F(HostileCatalogue, FilesBeyondTwoGiB)
                 problems += "\n  " + p;
             EXPECT_TRUE(run.problems.empty()) << "rules broken:" << problems;
             EXPECT_TRUE(OneOf(run.openCode, c.open)) << "OPEN";
-            if (run.openCode == 0)
+            if (run.openCode == 0) {
                 EXPECT_EQ(1u, run.count);
+            }
             EXPECT_LT(run.milliseconds, 8000u);
         }
         DeleteFileA(path.c_str());
     }
+
+    // A stored entry of 4.5 GiB, all there (sparse zeros): no variable of
+    // the process can hold it, so GETITEM into one gives 2 at once.
+    const uint64_t size = 9 * GIB / 2;
+    ZipBuilder big;
+    big.zip64();
+    ZipBuilder::Entry e("huge.bin", "", 0);
+    e.rawPayload = "";
+    e.zip64 = true;
+    big.add(e);
+    ZipLayout layout;
+    std::string bytes = big.build(&layout);
+    uint32_t values = layout.centralHeaders[0] + CENTRAL_HEADER_SIZE + 8 + 4;  // the ZIP64 block's sizes
+    for (uint32_t field : {values, values + 8}) {
+        PokeU32(bytes, field, (uint32_t)size);
+        PokeU32(bytes, field + 4, (uint32_t)(size >> 32));
+    }
+    for (uint32_t field : {layout.zip64End + 48, layout.zip64Locator + 8})
+        PokeU32(bytes, field, (uint32_t)(PeekU32(bytes, field) + size));  // past 4 GiB: the high part becomes 1
+    for (uint32_t field : {layout.zip64End + 52, layout.zip64Locator + 12})
+        PokeU32(bytes, field, 1);
+    std::string path = scratch.file("huge.zip");
+    uint32_t dataStart = layout.dataStarts[0];
+    ASSERT_TRUE(WriteSparseFile(path, bytes.size() + size,
+                                {{0, bytes.substr(0, dataStart)}, {dataStart + size, bytes.substr(dataStart)}}));
+    ScriptPlan plan;
+    plan.root = scratch.path();
+    plan.scratch = scratch.path();
+    plan.existingFile = path;
+    plan.toFile = plan.toHandle = false;
+    ScriptRun run = RunScript(host, bytes, SourceKind::File, plan);
+    EXPECT_EQ(0u, run.openCode);
+    ASSERT_NE(nullptr, run.entry(1));
+    EXPECT_EQ(size, run.entry(1)->size) << "tail 1";
+    EXPECT_EQ(2u, run.entry(1)->memoryCode);
+    DeleteFileA(path.c_str());
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ struct PathRow {
     std::string name;      // as stored in the archive
     std::string relative;  // tail 0 after the root and its backslash
     Codes file = {0};      // GETITEM to a file: 1 where Windows refuses the name
+    bool utf8 = false;     // the name is declared UTF-8 (flag bit 11)
 };
 
 HostileCase FromPathRow(const PathRow& row)
@@ -20,7 +21,11 @@ HostileCase FromPathRow(const PathRow& row)
     std::string data = "contents of " + row.name;
     HostileCase c;
     c.name = "name \"" + row.name + "\"";
-    c.archive = ZipBuilder().add(row.name, data).build();
+    ZipBuilder zip;
+    zip.add(row.name, data);
+    if (row.utf8)
+        zip.back().flags = FLAG_UTF8_NAME;
+    c.archive = zip.build();
     EntryExpect e = At(1, row.relative);
     e.memory = e.handle = {0};
     e.file = row.file;
@@ -98,6 +103,17 @@ std::vector<HostileCase> PathCases()
         {"a/. .", "", {1}},
         {"a/...", "", {1}},
         {"tvescape32. . .", "tvescape32. . ."},
+        // UTF-8 names whose characters look like separators, dots, colons or
+        // devices, or that spell them in forbidden forms: none reaches the
+        // path as one (code page 1252 lacks every such character).
+        {"\xEF\xBC\x8E\xEF\xBC\x8E\xEF\xBC\x8Ftvescape40", "___tvescape40", {0}, true},  // fullwidth ../
+        {"..\xEF\xBC\xBCtvescape41", ".._tvescape41", {0}, true},                    // fullwidth backslash
+        {"C\xEF\xBC\x9Atvescape42", "C_tvescape42", {0}, true},                      // fullwidth colon
+        {"\xE2\x88\x95..\xE2\x88\x95tvescape43", "_.._tvescape43", {0}, true},        // division slashes
+        {"\xEF\xBC\xA3\xEF\xBC\xAF\xEF\xBC\xAE.tvescape44", "___.tvescape44", {0}, true},  // fullwidth CON
+        {"\xC0\xAE\xC0\xAE/tvescape45", "____\\tvescape45", {0}, true},                // overlong dots
+        {"\xC0\xAF..\xC0\xAFtvescape46", "__..__tvescape46", {0}, true},              // overlong slashes
+        {"\xED\xA0\x80/tvescape47", "___\\tvescape47", {0}, true},                    // a surrogate
         // Names that are no file at all.
         {"/", "", {1}},
         {"", "", {1}},

@@ -77,6 +77,23 @@ static std::vector<FuzzSeed> Build()
         zip.add("big.txt", Words(20000, 9));
         seeds.push_back({"two blocks", zip.build(), "", {"big.txt"}});
     }
+    {
+        // ZIP64 end record, locator and blocks; names in UTF-8 (declared, by a
+        // Unicode Path block, from Unix); NTFS and old Unix times.
+        ZipBuilder zip;
+        zip.zip64();
+        zip.add("\xEF\xBC\x8E\xEF\xBC\x8E\xEF\xBC\x8F" "R\xC3\xA9sum\xC3\xA9.txt", Words(900, 12));
+        zip.back().flags = FLAG_UTF8_NAME;
+        zip.back().zip64 = true;
+        zip.back().centralExtra = NtfsBlock(130000000000000000ull, 130000000000000000ull, 0);
+        zip.add("Resume.txt", Words(300, 13), 0);
+        zip.back().zip64 = true;
+        zip.back().centralExtra = UnicodePathBlock("Resume.txt", "..\xE2\x88\x95R\xC3\xA9sum\xC3\xA9.txt") +
+                                  OldUnixBlock(1000000000, 1100000000);
+        zip.add("\xE4\xB8\x96\xE7\x95\x8C/x.txt", Words(200, 14));
+        zip.back().madeBy(HOST_UNIX, 30);
+        seeds.push_back({"zip64 and unicode", zip.build(), "", {"Resume.txt", "\xE4\xB8\x96\xE7\x95\x8C/x.txt"}});
+    }
     seeds.push_back({"gzip with every part",
                      GzipBuilder().data(Words(3000, 10)).name("data.txt").comment("a comment")
                          .extra("XY\4\0abcd").headerCrc().mtime(1000000000).build(),

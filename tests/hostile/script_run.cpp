@@ -3,6 +3,7 @@
 #include "script_run.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "support/winfiles.h"
 
@@ -41,17 +42,25 @@ std::string CodeText(uint32_t code)
     return std::to_string(code);
 }
 
-static bool ParseNumber(const std::string& text, uint32_t* number)
+// A whole number of at most `limit`; sizes past 32 bits come as decimal text.
+static bool ParseNumber(const std::string& text, uint64_t* number, uint64_t limit)
 {
-    if (text.empty() || text.size() > 10)
+    if (text.empty() || text.size() > 20)
         return false;
     uint64_t value = 0;
     for (char c : text) {
-        if (c < '0' || c > '9')
+        if (c < '0' || c > '9' || value > (limit - (uint64_t)(c - '0')) / 10)
             return false;
         value = value * 10 + (uint64_t)(c - '0');
     }
-    if (value > 0xFFFFFFFFull)
+    *number = value;
+    return true;
+}
+
+static bool ParseNumber(const std::string& text, uint32_t* number)
+{
+    uint64_t value = 0;
+    if (!ParseNumber(text, &value, 0xFFFFFFFF))
         return false;
     *number = (uint32_t)value;
     return true;
@@ -202,8 +211,9 @@ void Script::WalkEntry(uint32_t index, EntryRun& e)
     if (e.selectCode != 0)
         return;
     e.path = host_.variable("S.0").value_or("");
-    uint32_t size = 0, attributes = 0;
-    if (!ParseNumber(host_.variable("S.1").value_or(""), &size) ||
+    uint64_t size = 0;
+    uint32_t attributes = 0;
+    if (!ParseNumber(host_.variable("S.1").value_or(""), &size, UINT64_MAX) ||
         !ParseNumber(host_.variable("S.3").value_or(""), &attributes))
         Problem(what + ": tails 1 and 3 are not numbers");
     e.size = size;

@@ -33,7 +33,7 @@ struct EntryRun {
     uint32_t index = 0;  // 1 for the first entry
     uint32_t selectCode = NOT_RUN;
     std::string path;              // tail 0 after a successful selection
-    uint32_t size = 0;             // tail 1: the recorded uncompressed size
+    uint64_t size = 0;             // tail 1: the recorded uncompressed size
     uint32_t attributes = 0;       // tail 3
     uint32_t memoryCode = NOT_RUN;
     std::string memory;            // the variable's bytes after a successful GETITEM

@@ -85,6 +85,12 @@ TEST_F(StemTest, SizesAndAttributesAreNumbers)
     huge.entry.uncompressedSize = 0xFFFFFFFFu;
     huge.entry.compressedSize = 3000000000u;
     cases.push_back(huge);
+    // Past 32 bits (a ZIP64 block): exact decimal text.
+    Case zip64{"ZIP64 sizes past 32 bits", entry("big64", "x", 0, HOST_MSDOS, 0x20), "5368709120", "4294967296",
+               "32"};
+    zip64.entry.uncompressedSize = zip64.entry.compressedSize = 0xFFFFFFFFu;
+    zip64.entry.centralExtra = Zip64Block(5368709120ull, 4294967296ull);
+    cases.push_back(zip64);
 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);

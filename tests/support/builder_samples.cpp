@@ -132,6 +132,20 @@ int main(int argc, char** argv) {
 
   {
     ZipBuilder b;
+    b.zip64();
+    b.prefix("stub");
+    ZipBuilder::Entry utf8("R\xC3\xA9sum\xC3\xA9/\xE4\xB8\x96\xE7\x95\x8C.txt", Text(20000));
+    utf8.flags = FLAG_UTF8_NAME;
+    utf8.zip64 = true;
+    utf8.centralExtra = NtfsBlock(130000000000000000ull, 130000000000000000ull, 0) +
+                        UnicodePathBlock(utf8.name, utf8.name) + OldUnixBlock(1, 2);
+    b.add(utf8);
+    b.add("stored64.bin", Noise(3000, 5), 0).back().zip64 = true;
+    w.zip("zip64.zip", b);
+  }
+
+  {
+    ZipBuilder b;
     b.prefix("MZ" + Noise(998, 3));
     b.add("after-stub.txt", "found past a 1000-byte stub\n");
     b.add("second.bin", Noise(20000, 4), 0);

@@ -8,6 +8,11 @@ Writes into OUT (the build's bin/interop folder):
   <archive>.manifest    what an independent reader (Python's zipfile, or a
                         plain parse of the gzip header) finds in each one
   archives.txt          one line per archive: file, kind, password, tool
+  usrc/                 a tree with non-ASCII names
+  modern/<archive>      archives beyond the basics: ZIP64 (zip -fz, and
+                        Python's zipfile with 70,000 entries), UTF-8 names
+                        and NTFS times (7zz, bsdtar, Python's zipfile)
+  modern.txt            their index, in the form of archives.txt
 
 Python's zipfile cannot decrypt WinZip AES entries: their rows come from
 the archive's headers, and 7-Zip extracts every entry to check it.
@@ -19,8 +24,13 @@ every other line is one entry, fields separated by tabs:
   date_time("Y M D h m s")  create_system  external_attr(hex)
   encrypted(0/1)  unix_mtime  source  ut_access_creation
 
-unix_mtime is the modification time of the central "UT" block (ZIP) or
-MTIME (gzip), '-' when there is none. source is the path of the file the
+name is the entry's name in its true characters (UTF-8 in the manifest):
+as the archive declares it (flag bit 11), or, for a non-ASCII name made on
+Unix, the stored bytes read as UTF-8 where they are valid UTF-8.
+
+unix_mtime is the modification time of the central "UT" block, else of the
+NTFS block, else of the old Unix block (ZIP), or MTIME (gzip), as Unix
+seconds; '-' when there is none. source is the path of the file the
 entry was made from, relative to OUT with forward slashes ('src/...';
 directories end in '/'). ut_access_creation is "ATIME CTIME", the access and
 creation times the central "UT" block holds, each '-' when it holds none
@@ -110,15 +120,33 @@ def run(cmd, cwd, env, stdin_bytes=None):
     return done.stdout
 
 
-def ut_mtime(extra):
-    """Modification time from a central "UT" block, or None."""
+def extra_blocks(extra):
+    """The (id, data) blocks of an extra field."""
+    blocks = {}
     pos = 0
     while pos + 4 <= len(extra):
         block_id, length = struct.unpack_from("<HH", extra, pos)
-        data = extra[pos + 4:pos + 4 + length]
-        if block_id == 0x5455 and len(data) >= 5 and data[0] & 1:
-            return struct.unpack_from("<i", data, 1)[0]
+        blocks.setdefault(block_id, extra[pos + 4:pos + 4 + length])
         pos += 4 + length
+    return blocks
+
+
+def recorded_mtime(extra):
+    """Modification time from a central "UT" block, else the NTFS block's,
+    else the old Unix block's, as Unix seconds; or None."""
+    blocks = extra_blocks(extra)
+    ut = blocks.get(0x5455)
+    if ut is not None:
+        return struct.unpack_from("<i", ut, 1)[0] if len(ut) >= 5 and ut[0] & 1 else None
+    ntfs = blocks.get(0x000A)
+    if ntfs is not None and len(ntfs) >= 4 + 4 + 8:
+        tag, size = struct.unpack_from("<HH", ntfs, 4)
+        if tag == 1 and size >= 8:
+            filetime = struct.unpack_from("<Q", ntfs, 8)[0]
+            return filetime // 10000000 - 11644473600
+    old_unix = blocks.get(0x5855)
+    if old_unix is not None and len(old_unix) >= 8:
+        return struct.unpack_from("<i", old_unix, 4)[0]
     return None
 
 
@@ -140,51 +168,64 @@ def extracted_by_7zip(out, archive, password, env):
 def ut_access_creation(extra):
     """Access and creation times of a central "UT" block, as text; a time
     counts when its flag is set and its 4 bytes lie inside the block."""
-    pos = 0
-    while pos + 4 <= len(extra):
-        block_id, length = struct.unpack_from("<HH", extra, pos)
-        data = extra[pos + 4:pos + 4 + length]
-        if block_id == 0x5455 and len(data) >= 1:
-            times, at = [], 1
-            for bit in (1, 2, 4):
-                value = None
-                if data[0] & bit:
-                    if at + 4 <= len(data):
-                        value = struct.unpack_from("<i", data, at)[0]
-                    at += 4
-                times.append("-" if value is None else str(value))
-            return " ".join(times[1:])
-        pos += 4 + length
-    return "- -"
+    ut = extra_blocks(extra).get(0x5455)
+    times, at = [], 1
+    for bit in (1, 2, 4):
+        value = None
+        if ut and ut[0] & bit:
+            if at + 4 <= len(ut):
+                value = struct.unpack_from("<i", ut, at)[0]
+            at += 4
+        times.append("-" if value is None else str(value))
+    return " ".join(times[1:])
 
 
-def zip_manifest(out, archive, tool, password, source_of, read_with_7zip=None):
+def true_name(info):
+    """The name in its true characters: zipfile reads a name without flag
+    bit 11 as code page 437, but Unix tools store UTF-8 there."""
+    if info.flag_bits & 0x800 or info.create_system != 3:
+        return info.filename
+    raw = info.filename.encode("cp437")
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return info.filename
+
+
+def zip_manifest(out, archive, tool, password, source_of, read_back=True, read_with_7zip=None):
+    """read_back=False lists the entries without decompressing them (for
+    archives of very many entries, which the reader's tests check);
+    read_with_7zip holds the entries' bytes as 7-Zip extracted them, for
+    WinZip AES archives, which zipfile cannot decrypt."""
     rows = []
+    sources = {}
     with zipfile.ZipFile(os.path.join(out, archive)) as zf:
         pwd = password.encode() if password else None
         if pwd:
             zf.setpassword(pwd)
-        if read_with_7zip is None:
-            bad = zf.testzip()
-            if bad is not None:
-                sys.exit("make_interop: %s: entry %s is damaged" % (archive, bad))
+        bad = zf.testzip() if read_back and read_with_7zip is None else None
+        if bad is not None:
+            sys.exit("make_interop: %s: entry %s is damaged" % (archive, bad))
         for info in zf.infolist():
-            source = source_of(info.filename)
+            name = true_name(info)
+            source = source_of(name)
             encrypted = info.flag_bits & 1
-            if read_with_7zip is None:
-                data = zf.read(info)
-            else:
+            if read_with_7zip is not None:
                 data = read_with_7zip.get(info.filename, b"")
+            else:
+                data = zf.read(info) if read_back else None
             if info.is_dir():
                 expected = b""
+            elif source in sources:
+                expected = sources[source]
             else:
                 with open(os.path.join(out, source), "rb") as f:
-                    expected = f.read()
-            if data != expected:
+                    expected = sources[source] = f.read()
+            if read_back and data != expected:
                 sys.exit("make_interop: %s: %s differs from %s" % (archive, info.filename, source))
-            mtime = ut_mtime(info.extra)
+            mtime = recorded_mtime(info.extra)
             rows.append([
-                info.filename, str(info.compress_type), "%x" % info.flag_bits,
+                name, str(info.compress_type), "%x" % info.flag_bits,
                 str(info.file_size), str(info.compress_size), "%08x" % info.CRC,
                 " ".join(str(v) for v in info.date_time), str(info.create_system),
                 "%08x" % info.external_attr, str(encrypted),
@@ -226,7 +267,7 @@ def gzip_manifest(out, archive, tool, source):
 
 
 def write_manifest(out, archive, kind, tool, rows):
-    with open(os.path.join(out, archive + ".manifest"), "w", newline="\n") as f:
+    with open(os.path.join(out, archive + ".manifest"), "w", newline="\n", encoding="utf-8") as f:
         f.write("# archive\t%s\n# kind\t%s\n# tool\t%s\n# tz\tUTC\n" % (archive, kind, tool))
         f.write("# columns\tname method flags size compressed_size crc32 date_time "
                 "create_system external_attr encrypted unix_mtime source ut_access_creation\n")
@@ -241,6 +282,88 @@ def python_zip(out, archive, method, items):
     with zipfile.ZipFile(os.path.join(out, archive), "w", compression=method) as zf:
         for rel in items:
             zf.write(os.path.join(out, "src", rel), rel)
+
+
+# The tree of non-ASCII names: (path relative to usrc, contents or None for a
+# directory, UTC time).
+def unicode_tree():
+    return [
+        ("R\u00e9sum\u00e9.txt", b"curriculum vitae\n", (2021, 6, 15, 12, 34, 56)),
+        ("\u4e16\u754c", None, (2021, 6, 15, 12, 0, 0)),
+        ("\u4e16\u754c/\u30c7\u30fc\u30bf.txt", b"data of the world\n" * 50, (2020, 2, 29, 23, 59, 58)),
+    ]
+
+
+def make_unicode_tree(usrc):
+    if os.path.exists(usrc):
+        shutil.rmtree(usrc)
+    os.makedirs(usrc)
+    tree = unicode_tree()
+    for rel, data, _ in tree:
+        path = os.path.join(usrc, rel)
+        if data is None:
+            os.makedirs(path, exist_ok=True)
+        else:
+            with open(path, "wb") as f:
+                f.write(data)
+    for rel, _, when in sorted(tree, key=lambda t: -t[0].count("/")):
+        seconds = calendar.timegm(when + (0, 0, 0))
+        os.utime(os.path.join(usrc, rel), (seconds, seconds))
+
+
+MANY_ENTRIES = 70000
+
+
+def make_modern(out, env):
+    """Archives beyond the basics, in out/modern, indexed in modern.txt."""
+    modern = os.path.join(out, "modern")
+    if os.path.exists(modern):
+        shutil.rmtree(modern)
+    os.makedirs(modern)
+    usrc = os.path.join(out, "usrc")
+    make_unicode_tree(usrc)
+    utop = sorted(os.listdir(usrc))
+    src = os.path.join(out, "src")
+    top = sorted(os.listdir(src))
+    uenv = dict(env, LC_ALL="C.UTF-8")
+    index = []
+
+    def add(archive, tool, source_of, read_back=True):
+        zip_manifest(out, "modern/" + archive, tool, "", source_of, read_back)
+        index.append(("modern/" + archive, "zip", "", tool))
+
+    def in_usrc(name):
+        return "usrc/" + name
+
+    def in_src(name):
+        return "src/" + name
+
+    run(["zip", "-q", "-r", "-fz", os.path.join(modern, "zip_fz.zip")] + top, src, env)
+    add("zip_fz.zip", "zip -r -fz", in_src)
+    run(["zip", "-q", "-r", "-fz", os.path.join(modern, "zip_fz_unicode.zip")] + utop, usrc, uenv)
+    add("zip_fz_unicode.zip", "zip -r -fz (UTF-8 names)", in_usrc)
+    run(["7zz", "a", "-bd", "-tzip", "-mtc=on", os.path.join(modern, "7zz_unicode.zip")] + utop, usrc, uenv)
+    add("7zz_unicode.zip", "7zz a -tzip -mtc=on", in_usrc)
+    run(["bsdtar", "--format", "zip", "-cf", os.path.join(modern, "bsdtar_unicode.zip")] + utop, usrc, uenv)
+    add("bsdtar_unicode.zip", "bsdtar --format zip", in_usrc)
+    with zipfile.ZipFile(os.path.join(modern, "py_unicode.zip"), "w", zipfile.ZIP_DEFLATED) as zf:
+        for rel, _, _ in unicode_tree():
+            zf.write(os.path.join(usrc, rel), rel)
+    add("py_unicode.zip", "python zipfile (UTF-8 names)", in_usrc)
+
+    # Past 65,535 entries Python writes a ZIP64 end record; every entry
+    # holds the same small file.
+    with open(os.path.join(src, "readme.txt"), "rb") as f:
+        readme = f.read()
+    with zipfile.ZipFile(os.path.join(modern, "py_many.zip"), "w", zipfile.ZIP_STORED) as zf:
+        for i in range(MANY_ENTRIES):
+            zf.writestr(zipfile.ZipInfo("many/%05d.txt" % i, (2021, 6, 15, 12, 34, 56)), readme)
+    add("py_many.zip", "python zipfile (%d entries)" % MANY_ENTRIES, lambda name: "src/readme.txt", False)
+
+    with open(os.path.join(out, "modern.txt"), "w", newline="\n") as f:
+        f.write("# archive\tkind\tpassword\ttool\n")
+        for row in index:
+            f.write("\t".join(row) + "\n")
 
 
 def main():
@@ -289,7 +412,7 @@ def main():
             os.remove(path)
         run(cmd + [path] + top if cmd[0] == "7zz" else cmd + ["-f", path] + top, src, env)
         zip_manifest(out, archive, tool_text, PASSWORD, in_src,
-                     extracted_by_7zip(out, archive, PASSWORD, env))
+                     read_with_7zip=extracted_by_7zip(out, archive, PASSWORD, env))
         index.append((archive, "zip", PASSWORD, tool_text))
 
     for bits, options in (("128", ["-mtp=1"]), ("192", ["-mx0", "-mtp=2"]), ("256", ["-mtp=1"])):
@@ -333,6 +456,8 @@ def main():
         tool = "gzip -c %s %s" % (option, rel)
         gzip_manifest(out, archive, tool, in_src(rel))
         index.append((archive, "gzip", "", tool))
+
+    make_modern(out, env)
 
     # Written last: its time stamp tells the build that everything is there.
     with open(os.path.join(out, "archives.txt"), "w", newline="\n") as f:

@@ -124,57 +124,35 @@ def cleanup(env, work):
     shutil.rmtree(work, ignore_errors=True)
 
 
-class Case:
-    """One run of the uninstaller in a folder with blanks in its name."""
+def hold(env, path_win):
+    """Keeps a file open as a running program holds a loaded library, until release()."""
+    holder = subprocess.Popen(["wine", env.probe_exe, "hold", path_win], env=env.env,
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    if holder.stdout.readline().strip() != "held":
+        raise Failed(f"the helper could not hold {path_win} open")
+    return holder
 
-    def __init__(self, env, work, name, shots):
+
+def release(holder):
+    holder.stdin.close()
+    holder.wait(timeout=WAIT)
+
+
+class Program:
+    """A Windows program started through the probe (with a temp folder of the
+    test's choosing), and its windows on the display."""
+
+    def __init__(self, env, shots):
         self.env = env
         self.shots = shots
-        self.root = os.path.join(work, name)
-        shutil.rmtree(self.root, ignore_errors=True)
-        self.folder = os.path.join(self.root, "Tarvune Add-on")
-        self.temp = os.path.join(self.root, "temp folder")
-        os.makedirs(self.folder)
-        os.makedirs(self.temp)
-        self.exe = os.path.join(self.folder, "UTarvune.exe")
-        shutil.copy(os.path.join(env.bin, "UTarvune.exe"), self.exe)
-        self.addon = os.path.join(self.folder, "tarvune.dll")
-        with open(self.addon, "wb") as f:
-            f.write(b"MZ stand-in for the add-on")
-        self.addon_win = env.windows_path(self.addon)
-        self.batch = os.path.join(self.temp, "tarvune.bat")
-        self.created_shared_key = False
         self.process = None
-        self.holder = None
-        self.failures = []
 
-    # --- set-up and state -------------------------------------------------
-
-    def register(self, count):
-        out = self.env.probe("registry-set", self.addon_win, str(count)).stdout
-        self.created_shared_key = "created-shared-key 1" in out
-
-    def registry(self):
-        return json.loads(self.env.probe("registry-state", self.addon_win).stdout)
-
-    def hold_addon(self):
-        self.holder = subprocess.Popen(["wine", self.env.probe_exe, "hold", self.addon_win], env=self.env.env,
-                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        if self.holder.stdout.readline().strip() != "held":
-            raise Failed("the helper could not hold the add-on file open")
-
-    def release_addon(self):
-        if self.holder:
-            self.holder.stdin.close()
-            self.holder.wait(timeout=WAIT)
-            self.holder = None
-
-    # --- the program --------------------------------------------------------
-
-    def start(self, temp=None):
-        temp_win = self.env.windows_path(temp or self.temp) + "\\"
-        self.process = subprocess.Popen(["wine", self.env.probe_exe, "run", self.env.windows_path(self.exe), temp_win],
-                                        env=self.env.env, cwd=self.root,
+    def launch(self, exe, temp, args=None, cwd=None):
+        """Starts exe (a path here, or one on a Windows drive such as C:\\...)."""
+        exe_win = exe if exe[1:3] == ":\\" else self.env.windows_path(exe)
+        temp_win = self.env.windows_path(temp) + "\\"
+        command = ["wine", self.env.probe_exe, "run", exe_win, temp_win]
+        self.process = subprocess.Popen(command + ([args] if args else []), env=self.env.env, cwd=cwd,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def wait_window(self, title):
@@ -204,11 +182,11 @@ class Case:
         self.env.run(["import", "-window", "root", path], check=True)
         print(f"screenshot: {path}")
 
-    def wait_exit(self):
+    def wait_exit(self, seconds=WAIT):
         try:
-            self.process.wait(timeout=WAIT)
+            self.process.wait(timeout=seconds)
         except subprocess.TimeoutExpired:
-            raise Failed(f"the program did not end within {WAIT} s")
+            raise Failed(f"the program did not end within {seconds} s")
         return self.process.returncode
 
     def no_window_appears(self, title, seconds):
@@ -219,13 +197,60 @@ class Case:
             time.sleep(0.05)
         return True
 
+
+def wait_gone(*paths):
+    deadline = time.monotonic() + WAIT
+    while time.monotonic() < deadline:
+        if not any(os.path.exists(p) for p in paths):
+            return True
+        time.sleep(0.2)
+    return False
+
+
+class Case(Program):
+    """One run of the uninstaller in a folder with blanks in its name."""
+
+    def __init__(self, env, work, name, shots):
+        super().__init__(env, shots)
+        self.root = os.path.join(work, name)
+        shutil.rmtree(self.root, ignore_errors=True)
+        self.folder = os.path.join(self.root, "Tarvune Add-on")
+        self.temp = os.path.join(self.root, "temp folder")
+        os.makedirs(self.folder)
+        os.makedirs(self.temp)
+        self.exe = os.path.join(self.folder, "UTarvune.exe")
+        shutil.copy(os.path.join(env.bin, "UTarvune.exe"), self.exe)
+        self.addon = os.path.join(self.folder, "tarvune.dll")
+        with open(self.addon, "wb") as f:
+            f.write(b"MZ stand-in for the add-on")
+        self.addon_win = env.windows_path(self.addon)
+        self.batch = os.path.join(self.temp, "tarvune.bat")
+        self.created_shared_key = False
+        self.holder = None
+        self.failures = []
+
+    # --- set-up and state -------------------------------------------------
+
+    def register(self, count):
+        out = self.env.probe("registry-set", self.addon_win, str(count)).stdout
+        self.created_shared_key = "created-shared-key 1" in out
+
+    def registry(self):
+        return json.loads(self.env.probe("registry-state", self.addon_win).stdout)
+
+    def hold_addon(self):
+        self.holder = hold(self.env, self.addon_win)
+
+    def release_addon(self):
+        if self.holder:
+            release(self.holder)
+            self.holder = None
+
+    def start(self, temp=None):
+        self.launch(self.exe, temp or self.temp, cwd=self.root)
+
     def wait_gone(self, *paths):
-        deadline = time.monotonic() + WAIT
-        while time.monotonic() < deadline:
-            if not any(os.path.exists(p) for p in paths):
-                return True
-            time.sleep(0.2)
-        return False
+        return wait_gone(*paths)
 
     # --- checking -----------------------------------------------------------
 
@@ -330,10 +355,14 @@ def case_system_menu(c):
 
 
 def case_enter(c):
-    """Enter on the fresh dialog uninstalls; the batch then removes the program and itself."""
+    """Enter on the fresh dialog uninstalls; the batch then removes the program and itself.
+    The temp folder's blank must not split the batch's command line: a program
+    planted where the first word would lead never runs."""
     c.register(3)  # a count above 1 does not keep the value
     with open(c.batch, "wb") as f:  # left by an interrupted run: overwritten
         f.write(b"@echo stale batch from an earlier run\r\n" * 20)
+    planted = os.path.join(c.root, "temp.exe")  # where an unquoted ...\temp folder\tarvune.bat leads first
+    shutil.copy(c.env.probe_exe, planted)
     c.start()
     window = c.wait_window(TITLE)
     c.press(window, "Return")
@@ -341,6 +370,7 @@ def case_enter(c):
     c.check_removed()
     c.check(c.wait_gone(c.exe, c.folder), f"the program's file and folder are gone within {WAIT} s")
     c.check(c.wait_gone(c.batch), "the batch file deleted itself")
+    c.check(not os.path.exists(planted + ".ran"), f"the planted {os.path.basename(planted)} never ran")
 
 
 def case_addon_absent(c):

@@ -119,4 +119,53 @@ TEST_F(UninstallerBatchPath, BuiltBehindTheTempFolder)
     }
 }
 
+// Points this program's import of `name` from KERNEL32 at `replacement`,
+// returning the previous target (null when there is no such import).
+void* ReplaceKernelImport(const char* name, void* replacement)
+{
+    auto* base = (BYTE*)GetModuleHandleA(nullptr);
+    auto* nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
+    DWORD rva = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto* d = (IMAGE_IMPORT_DESCRIPTOR*)(base + rva); d->Name; d++) {
+        if (lstrcmpiA((const char*)(base + d->Name), "KERNEL32.DLL") != 0)
+            continue;
+        auto* names = (IMAGE_THUNK_DATA*)(base + d->OriginalFirstThunk);
+        auto* slots = (IMAGE_THUNK_DATA*)(base + d->FirstThunk);
+        for (; names->u1.AddressOfData; names++, slots++) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
+                lstrcmpA(((IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData))->Name, name) != 0)
+                continue;
+            DWORD protection;
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
+            void* previous = (void*)slots->u1.Function;
+            slots->u1.Function = (ULONG_PTR)replacement;
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+            return previous;
+        }
+    }
+    return nullptr;
+}
+
+DWORD WINAPI FailingGetTempPathA(DWORD, LPSTR)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+}
+
+// A temp folder that cannot be had at all gives no batch path: the bare name
+// would land in the current folder, and the batch, run from the drive's root,
+// would end by deleting a "tarvune.bat" there that is not ours.
+TEST(UninstallerBatchPathUnknown, FailingTempFolderBuildsNoPath)
+{
+    void* original = ReplaceKernelImport("GetTempPathA", (void*)&FailingGetTempPathA);
+    ASSERT_NE(original, nullptr) << "the test program imports no GetTempPathA";
+    GuardedBuffer buffer;
+    lstrcpyA(buffer.bytes, "previous contents");
+    bool built = MakeBatchPath(buffer.bytes);
+    ReplaceKernelImport("GetTempPathA", original);
+    EXPECT_FALSE(built) << "built " << buffer.bytes;
+    EXPECT_EQ(std::string(buffer.bytes).find("tarvune.bat"), std::string::npos);
+    EXPECT_TRUE(buffer.GuardIntact());
+}
+
 }  // namespace

@@ -1,8 +1,9 @@
-// probe.cpp -- the Windows side of the uninstaller's GUI tests: a small
-// command-line tool that the test script runs under Wine to start the
-// uninstaller with a chosen temp folder, to set up and read the registry
-// entries it removes, to hold a file open, and to describe and close its
-// windows.
+// probe.cpp -- the Windows side of the uninstaller's GUI tests and of the
+// install lifecycle test: a small command-line tool that the test scripts run
+// under Wine to start the uninstaller or the installer with a chosen temp
+// folder, to set up and read the registry entries that one writes and the
+// other removes, to hold a file open, and to describe and close windows.
+// A copy of it planted under another name only records its start.
 // Window descriptions are printed as JSON for the script to parse.
 #include <windows.h>
 #include <commctrl.h>
@@ -53,13 +54,17 @@ static std::string RectJson(const RECT& r)
     return out;
 }
 
-// run EXE TEMPDIR: starts EXE with TMP and TEMP set to TEMPDIR (Wine sets
-// its own otherwise), waits for it, and exits with its exit code.
-static int Run(const char* exe, const char* tempDir)
+// run EXE TEMPDIR [ARGS]: starts EXE with TMP and TEMP set to TEMPDIR (Wine
+// sets its own otherwise), and ARGS behind its quoted path on the command
+// line as they are (an installer's "/D=" takes no quotes), waits for it, and
+// exits with its exit code.
+static int Run(const char* exe, const char* tempDir, const char* args)
 {
     SetEnvironmentVariableA("TMP", tempDir);
     SetEnvironmentVariableA("TEMP", tempDir);
     std::string commandLine = std::string("\"") + exe + "\"";
+    if (*args)
+        commandLine += std::string(" ") + args;
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
@@ -117,6 +122,33 @@ static int RegistryState(const char* addonPath)
     if (uninstallKey)
         RegCloseKey(key);
     printf("{\"shared_count\": %s, \"uninstall_key\": %s}\n", shared.c_str(), uninstallKey ? "true" : "false");
+    return 0;
+}
+
+// uninstall-values: prints every value of the uninstall key as JSON, a
+// string as text and a DWORD as a number; exits 1 if the key is absent.
+static int UninstallValues()
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return 1;
+    std::string out = "{";
+    char name[256];
+    BYTE data[1024];
+    for (DWORD i = 0;; i++) {
+        DWORD nameSize = sizeof name, dataSize = sizeof data - 1, type = 0;
+        if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS)
+            break;
+        out += std::string(i ? ", " : "") + Json(name) + ": ";
+        if (type == REG_DWORD)
+            out += std::to_string(*(DWORD*)data);
+        else if (type == REG_SZ || type == REG_EXPAND_SZ)
+            out += Json(std::string((const char*)data, strnlen((const char*)data, dataSize)));
+        else
+            out += "\"type " + std::to_string(type) + "\"";
+    }
+    RegCloseKey(key);
+    printf("%s}\n", out.c_str());
     return 0;
 }
 
@@ -232,11 +264,31 @@ static int Close(const char* title)
     return window && PostMessageA(window, WM_CLOSE, 0, 0) ? 0 : 1;
 }
 
+// A copy of the probe planted under another name only records that it was
+// started, in a file named after itself with ".ran" behind: whatever runs
+// it (a command line that a blank split) is then seen to have done so.
+static bool RecordPlantedStart()
+{
+    char own[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, own, MAX_PATH);
+    std::string path(own, length);
+    std::string name = path.substr(path.find_last_of('\\') + 1);
+    if (lstrcmpiA(name.c_str(), "uninstall_probe.exe") == 0)
+        return false;
+    HANDLE marker = CreateFileA((path + ".ran").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    CloseHandle(marker);
+    return true;
+}
+
 int main(int argc, char** argv)
 {
+    if (RecordPlantedStart())
+        return 0;
     std::string command = argc > 1 ? argv[1] : "";
-    if (command == "run" && argc == 4)
-        return Run(argv[2], argv[3]);
+    if (command == "run" && (argc == 4 || argc == 5))
+        return Run(argv[2], argv[3], argc == 5 ? argv[4] : "");
+    if (command == "uninstall-values" && argc == 2)
+        return UninstallValues();
     if (command == "registry-set" && argc == 4)
         return RegistrySet(argv[2], (DWORD)strtoul(argv[3], nullptr, 10));
     if (command == "registry-state" && argc == 3)
@@ -250,7 +302,8 @@ int main(int argc, char** argv)
     if (command == "close" && argc == 3)
         return Close(argv[2]);
     fprintf(stderr,
-            "usage: probe run EXE TEMPDIR | registry-set ADDONPATH COUNT | registry-state ADDONPATH |\n"
+            "usage: probe run EXE TEMPDIR [ARGS] | registry-set ADDONPATH COUNT | registry-state ADDONPATH |\n"
+            "       uninstall-values |\n"
             "       registry-clear ADDONPATH 0|1 | hold PATH | window TITLE | close TITLE\n");
     return 2;
 }

@@ -138,8 +138,14 @@ TEST_F(ExtractTest, UnicodeNamesLandUnderTheirTrueCharacters)
     CloseHandle(f);
     EXPECT_EQ("unicode", std::string(buffer, got));
 
-    // Another text names the file it says.
+    // A new root leaves the path naming the root alone: the entry's wide
+    // name is no longer what that text means.
     ASSERT_EQ(RESULT_OK, SelectEntry(z.archive, 2));
+    ASSERT_EQ(RESULT_OK, SetRootDirectory(z.archive, dir.path().c_str(), (uint32_t)dir.path().size()));
+    std::string rootText = z.archive->path;
+    EXPECT_EQ(RESULT_CANT_OPEN, ExtractEntry(z.archive, &rootText[0], EXTRACT_TO_PATH));
+
+    // Another text names the file it says.
     EXPECT_EQ(0u, ToPath(z, 2, "plain.txt"));
     EXPECT_EQ("unicode", ReadWholeFile(dir.file("plain.txt")));
 }

@@ -439,6 +439,8 @@ TEST(BrokenDirectory, EveryFaultHasItsCodeAndLeavesNoCurrentEntry)
         {"extra field cut short", [] { return LastEntryLengths(0, 0xFFFF); }, Select(1), RESULT_CORRUPT},
         {"extra field cut short, by name", [] { return LastEntryLengths(0, 0xFFFF); }, Find("b.txt"),
          RESULT_CORRUPT},
+        {"extra field cut short, a miss by name", [] { return LastEntryLengths(0, 0xFFFF); }, Find("nope"),
+         RESULT_NOT_FOUND},
         {"comment length running past the end",
          [] {
              ZipLayout l;
@@ -842,6 +844,35 @@ TEST(Zip64, FilesPastFourGiB)
     EXPECT_EQ(std::string(head.size(), '\0'), head);
     EXPECT_EQ(size - head.size(), a->stream->uncompressedLeft);
     CloseEntryStream(a);
+
+    // All of it onto a handle, its CRC-32 checked at the end: the CRC of
+    // 4.5 GiB of zeros, put together from that of 1 MiB (zlib's lengths are
+    // 32-bit here, so in pieces of at most 1 GiB).
+    const long MIB = 1 << 20;
+    uLong pieces[11];  // of 1 MiB, 2 MiB, ... 1 GiB
+    pieces[0] = crc32(0, (const Bytef*)std::string(MIB, '\0').data(), MIB);
+    for (int k = 1; k <= 10; k++)
+        pieces[k] = crc32_combine(pieces[k - 1], pieces[k - 1], MIB << (k - 1));
+    uLong total = 0;
+    uint64_t done = 0;
+    for (int k = 10; k >= 0; k--) {
+        while (size - done >= ((uint64_t)MIB << k)) {
+            total = done ? crc32_combine(total, pieces[k], MIB << k) : pieces[k];
+            done += (uint64_t)MIB << k;
+        }
+    }
+    ASSERT_EQ(size, done);
+    PokeU32(bytes, layout.centralHeaders[0] + 16, (uint32_t)total);
+    file = dir.file("huge-with-crc.zip");
+    ASSERT_TRUE(WriteSparseFile(file, bytes.size() + size,
+                                {{0, bytes.substr(0, dataStart)}, {dataStart + size, bytes.substr(dataStart)}}));
+    OpenedArchive whole(file, SOURCE_FILE);
+    ASSERT_EQ(RESULT_OK, whole.code);
+    ASSERT_EQ(RESULT_OK, SelectEntry(whole, 0));
+    HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, nul);
+    EXPECT_EQ(RESULT_OK, ExtractEntry(whole, nul, EXTRACT_TO_HANDLE));
+    CloseHandle(nul);
 }
 
 }  // namespace

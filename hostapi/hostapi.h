@@ -1,4 +1,6 @@
-// hostapi.h -- the interpreter host's callback table, as the add-on sees it.
+// hostapi.h -- the interpreter host's callback table, the records that cross it
+// and the outcome numbers of a call. The add-on, the stand-in host and the
+// bridge all compile against this one definition.
 // The host (morvalin.dll) fills the 21 slots through RexxGetMorvalinFuncs;
 // every slot is stdcall. Only the slots named here are ever called.
 #pragma once
@@ -15,6 +17,23 @@ struct FunctionResult {
     uint32_t reserved;    // left alone
     int32_t condition;    // -1: none; 0 ERROR; 1 FAILURE; 5; n + 6: user condition n
 };
+
+// FunctionResult.condition as the add-on sets it.
+const int32_t CONDITION_NONE = -1;       // the function returns `value`
+const int32_t CONDITION_ERROR = 0;
+const int32_t CONDITION_FAILURE = 1;
+const int32_t CONDITION_BAD_ZIPERR = 5;  // ZIPERR holds a value it does not accept
+const int32_t CONDITION_USER_BASE = 6;   // + n: user condition n (1 to 200)
+
+// Outcome numbers: a handler returns one of these when the host is to take
+// the call's outcome from FunctionResult. The top byte 0x28 asks for a
+// heading with a raised condition; the low 24 bits are cleared when ZIPERR is
+// not understood.
+const uint32_t OUTCOME_WITH_HEADING = 0x280000C7;
+const uint32_t OUTCOME_WITHOUT_HEADING = 0x310000C7;
+const uint32_t OUTCOME_LOW_BITS = 0x00FFFFFF;
+const uint32_t OUTCOME_FETCH_FAILED = 5;  // reading ZIPERR or ZIPHEADING failed in the host
+const uint32_t OUTCOME_HEADING_BYTE = 0x28;
 
 // The (pointer, length) pair that a "%_" in a MakeValue template stands for.
 struct TextSpan {
