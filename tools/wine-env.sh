@@ -1,10 +1,20 @@
 # wine-env.sh -- sourced by the run and test scripts: a private Wine prefix in
 # the build folder, one persistent wineserver, and an Xvfb display for the
 # windows that the tests open. Everything started here is stopped on exit.
-# Needs BUILD_DIR set (absolute).
+# Needs RUN_DIR and TARVUNE_ARCH set (build-env.sh). WINE is the wine program
+# to start Windows programs with, in scripts and in the tests.
 
-export WINEPREFIX="$BUILD_DIR/wineprefix"
+export WINEPREFIX="$RUN_DIR/wineprefix"
 export WINEDEBUG=-all
+if [ "$TARVUNE_ARCH" = x86_64 ]; then
+  # The plain "wine" command (and wineboot) prefers the 32-bit loader whenever
+  # it is installed; WINELOADER is what Wine starts further processes with.
+  export WINEARCH=win64
+  export WINE=/usr/lib/wine/wine64
+  export WINELOADER="$WINE"
+else
+  export WINE="${WINE:-wine}"
+fi
 export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono/Gecko install prompts
 
 _wine_env_pids=()
@@ -30,7 +40,7 @@ wine_env_start() {
   mkdir -p "$WINEPREFIX"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "[wine] creating the Wine prefix (about 20 s, once per build folder)"
-    wineboot -i >/dev/null 2>&1 || true
+    "$WINE" wineboot -i >/dev/null 2>&1 || true
   fi
   wineserver -p >/dev/null 2>&1 || true   # a server that runs already (wineboot's) serves as well
   trap wine_env_stop EXIT
@@ -39,6 +49,6 @@ wine_env_start() {
   # hold the caller's output open for a while: start them here, not under
   # ctest. That program also turns off Wine's crash dialog, so that a crashing
   # test ends with a backtrace instead of waiting for a click.
-  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+  "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
     >/dev/null 2>&1 </dev/null || true
 }
