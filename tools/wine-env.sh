@@ -24,6 +24,18 @@ wine_env_stop() {
   for p in "${_wine_env_pids[@]}"; do kill "$p" >/dev/null 2>&1 || true; done
 }
 
+# Wine does not find the fonts of Debian's fonts-wine where that package puts
+# them, and draws a caption's close box as the letter "r" without Marlett:
+# the prefix's own Fonts folder gets a copy of each.
+wine_env_fonts() {
+  local fonts="$WINEPREFIX/drive_c/windows/Fonts" f
+  [ -d "$fonts" ] || return 0
+  for f in /usr/share/wine/fonts/*.ttf; do
+    [ -e "$f" ] && [ ! -e "$fonts/${f##*/}" ] && cp "$f" "$fonts/"
+  done
+  return 0
+}
+
 # A script that runs inside another's session (tools/rexx.sh under the tests,
 # say) finds TARVUNE_WINE_SESSION set to this prefix: the outer script owns
 # Wine then, and starts and stops it.
@@ -42,6 +54,7 @@ wine_env_start() {
     echo "[wine] creating the Wine prefix (about 20 s, once per build folder)"
     "$WINE" wineboot -i >/dev/null 2>&1 || true
   fi
+  wine_env_fonts
   wineserver -p >/dev/null 2>&1 || true   # a server that runs already (wineboot's) serves as well
   trap wine_env_stop EXIT
   export TARVUNE_WINE_SESSION="$WINEPREFIX"

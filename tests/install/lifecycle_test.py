@@ -15,6 +15,7 @@ self-removal batch, is left.
 """
 import argparse
 import filecmp
+import glob
 import json
 import os
 import shutil
@@ -65,6 +66,11 @@ class Life:
         print("[lifecycle] making a new Wine prefix")
         self.quiet([self.env.wine, "wineboot", "-i"], timeout=300)
         self.quiet(["wineserver", "-p"])
+        # Debian's Wine fonts, where Wine finds them (as tools/wine-env.sh does).
+        fonts = os.path.join(self.prefix, "drive_c", "windows", "Fonts")
+        for font in glob.glob("/usr/share/wine/fonts/*.ttf"):
+            if os.path.isdir(fonts) and not os.path.exists(os.path.join(fonts, os.path.basename(font))):
+                shutil.copy(font, fonts)
         # Wine draws and closes these windows itself: there is no window manager.
         for program in ("UTarvune.exe", os.path.basename(self.args.setup)):
             key = gui_test.app_key(program) + "\\X11 Driver"
