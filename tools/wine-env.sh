@@ -53,9 +53,13 @@ wine_env_start() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "[wine] creating the Wine prefix (about 20 s, once per build folder)"
     "$WINE" wineboot -i >/dev/null 2>&1 || true
+    # wineboot's server ends a few seconds after its last program; until then
+    # it would refuse the persistent one below, and every test would start a
+    # server of its own and wait for it to end.
+    wineserver -w >/dev/null 2>&1 || true
   fi
   wine_env_fonts
-  wineserver -p >/dev/null 2>&1 || true   # a server that runs already (wineboot's) serves as well
+  wineserver -p >/dev/null 2>&1 || true   # a server that runs already serves as well
   trap wine_env_stop EXIT
   export TARVUNE_WINE_SESSION="$WINEPREFIX"
   # The first program of a session starts Wine's background services, which

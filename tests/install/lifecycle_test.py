@@ -65,6 +65,7 @@ class Life:
         os.makedirs(self.temp)
         print("[lifecycle] making a new Wine prefix")
         self.quiet([self.env.wine, "wineboot", "-i"], timeout=300)
+        self.quiet(["wineserver", "-w"], timeout=120)  # else wineboot's server refuses a persistent one
         self.quiet(["wineserver", "-p"])
         # Debian's Wine fonts, where Wine finds them (as tools/wine-env.sh does).
         fonts = os.path.join(self.prefix, "drive_c", "windows", "Fonts")
