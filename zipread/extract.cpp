@@ -103,14 +103,14 @@ static void WriteToHandle(Archive* archive, HANDLE handle)
     if (archive->error != 0)
         return;
     if (!archive->writeBuffer) {
-        archive->writeBuffer = (uint8_t*)AllocateBlock(ENTRY_BLOCK_SIZE);
+        archive->writeBuffer = (uint8_t*)AllocateBlock(WRITE_BLOCK_SIZE);
         if (!archive->writeBuffer) {
             archive->error = RESULT_NO_MEMORY;
             return;
         }
     }
     for (;;) {
-        uint32_t n = ReadEntryData(archive, archive->writeBuffer, ENTRY_BLOCK_SIZE);
+        uint32_t n = ReadEntryData(archive, archive->writeBuffer, WRITE_BLOCK_SIZE);
         if (n == 0)
             break;
         DWORD written = 0;
@@ -128,19 +128,32 @@ static void WriteToHandle(Archive* archive, HANDLE handle)
     SetFileTime(handle, &archive->creationTime, &archive->accessTime, &archive->writeTime);
 }
 
+static HANDLE CreateEntryFile(const Archive* archive, const char* path, bool wide)
+{
+    DWORD attributes = archive->header.externalAttributes;
+    return wide ? CreateFileW(archive->widePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr)
+                : CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
+}
+
 // Creates the file at `path` (replacing one of that name) with the entry's
 // attributes and writes the entry into it. On a failure after creation the
 // file stays, with whatever was written.
+// The file is tried first: when its folder stands already, as it does for
+// every entry but the first of a folder, the walk that would create each
+// folder of the path again (two kernel calls a folder) is not needed. Only
+// when that fails are the folders made and the file tried once more, which
+// ends as making the folders first would have.
 static void ExtractToPath(Archive* archive, char* path)
 {
     bool wide = UsesWidePath(archive, path);
-    if (!(wide ? CreatePathDirectories(archive->widePath, FALSE) : CreatePathDirectories(path, FALSE))) {
-        archive->error = RESULT_CANT_OPEN;
-        return;
+    HANDLE file = CreateEntryFile(archive, path, wide);
+    if (file == INVALID_HANDLE_VALUE) {
+        if (!(wide ? CreatePathDirectories(archive->widePath, FALSE) : CreatePathDirectories(path, FALSE))) {
+            archive->error = RESULT_CANT_OPEN;
+            return;
+        }
+        file = CreateEntryFile(archive, path, wide);
     }
-    DWORD attributes = archive->header.externalAttributes;
-    HANDLE file = wide ? CreateFileW(archive->widePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr)
-                       : CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         archive->error = RESULT_CANT_OPEN;
         return;
