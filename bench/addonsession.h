@@ -5,6 +5,7 @@
 #include <stdio.h>
 
 #include <string>
+#include <vector>
 
 #include "morvalin.h"
 
@@ -25,9 +26,14 @@ public:
     }
 
     // Opens an archive file; returns its handle, or "" after saying why not.
-    std::string open(const std::string& path)
+    std::string open(const std::string& path, const std::string& password = "")
     {
-        morvalin::Outcome opened = host.call("UNZIPOPEN", {"ARCHIVE", path});
+        std::vector<morvalin::Arg> args = {"ARCHIVE", path};
+        if (!password.empty()) {
+            args.push_back("FILE");
+            args.push_back(password);
+        }
+        morvalin::Outcome opened = host.call("UNZIPOPEN", args);
         if (!succeeded(opened)) {
             fprintf(stderr, "UNZIPOPEN %s: %s\n", path.c_str(), describe(opened).c_str());
             return "";

@@ -1,13 +1,16 @@
 // benchdata.cpp -- writes the benchmarks' archives: a streaming ZIP writer
-// (local headers patched once an entry's CRC and sizes are known) over a
-// generator of text-like data.
+// (local headers patched once an entry's CRC and sizes are known, data
+// optionally WinZip AES-256 encrypted) over a generator of text-like data.
 #include "benchdata.h"
 
 #include <stdio.h>
 #include <string.h>
 #include <zlib.h>
 
+#include <memory>
 #include <vector>
+
+#include "support/winzipaes.h"
 
 namespace {
 
@@ -31,6 +34,13 @@ const size_t DEFLATE_OUT_SIZE = 1 << 16;
 
 const uint32_t VOCABULARY_SIZE = 4096;
 
+// WinZip AES: method 99 and the 0x9901 field (AE-2, 256-bit keys, the real
+// method); AE-2 records no CRC.
+const uint16_t METHOD_AES = 99;
+const uint16_t FLAG_ENCRYPTED = 1;
+const uint16_t EXTRA_AES_ID = 0x9901;
+const int AES_STRENGTH_256 = 3;
+
 void Put16(std::string& out, uint32_t v)
 {
     out += (char)(v & 0xFF);
@@ -46,7 +56,8 @@ void Put32(std::string& out, uint32_t v)
 // What the central directory records about an entry already written.
 struct WrittenEntry {
     std::string name;
-    uint16_t method;
+    uint16_t method;  // the real method, also for an encrypted entry
+    bool encrypted;
     uint32_t crc;
     uint32_t compressedSize;
     uint32_t uncompressedSize;
@@ -73,25 +84,40 @@ public:
             fclose(file_);
     }
 
-    void begin(const std::string& name, uint16_t method)
+    // A password makes the entry WinZip AES-256 encrypted.
+    void begin(const std::string& name, uint16_t method, const char* password = nullptr)
     {
-        current_ = WrittenEntry{name, method, 0, 0, 0, position_};
+        current_ = WrittenEntry{name, method, password != nullptr, 0, 0, 0, position_};
         std::string header;
         Put32(header, LOCAL_HEADER_SIGNATURE);
         Put16(header, VERSION_NEEDED);
-        Put16(header, 0);  // flags
-        Put16(header, method);
+        Put16(header, current_.encrypted ? FLAG_ENCRYPTED : 0);
+        Put16(header, current_.encrypted ? METHOD_AES : method);
         Put16(header, DOS_TIME);
         Put16(header, DOS_DATE);
         Put32(header, 0);  // CRC and sizes: patched by end()
         Put32(header, 0);
         Put32(header, 0);
         Put16(header, (uint32_t)name.size());
-        Put16(header, 0);  // no extra field
+        std::string extra = ExtraField(current_);
+        Put16(header, (uint32_t)extra.size());
         header += name;
+        header += extra;
         emit(header.data(), header.size());
         if (method == BENCH_DEFLATED)
             deflateReset(&z_);
+        aes_.reset();
+        if (password) {
+            std::string salt(WinZipAesSaltLength(AES_STRENGTH_256), '\0');
+            for (size_t i = 0; i < salt.size(); i++)
+                salt[i] = (char)(0x5A + 31 * i);
+            aes_.reset(new WinZipAesWriter(password, AES_STRENGTH_256, salt));
+            if (!aes_->ok())
+                failed_ = true;
+            // Salt and verifier go out as they are; they count as entry data.
+            emit(aes_->header().data(), aes_->header().size());
+            current_.compressedSize += (uint32_t)aes_->header().size();
+        }
     }
 
     void write(const char* data, size_t count)
@@ -99,8 +125,7 @@ public:
         current_.crc = crc32(current_.crc, (const Bytef*)data, (uInt)count);
         current_.uncompressedSize += (uint32_t)count;
         if (current_.method == BENCH_STORED) {
-            emit(data, count);
-            current_.compressedSize += (uint32_t)count;
+            emitData(data, count);
             return;
         }
         z_.next_in = (Bytef*)data;
@@ -114,6 +139,14 @@ public:
         if (current_.method == BENCH_DEFLATED)
             while (deflateSome(Z_FINISH) != Z_STREAM_END && !failed_) {
             }
+        if (aes_) {
+            std::string code = aes_->code();
+            if (!aes_->ok())
+                failed_ = true;
+            emit(code.data(), code.size());
+            current_.compressedSize += (uint32_t)code.size();
+            current_.crc = 0;
+        }
         std::string fields;
         Put32(fields, current_.crc);
         Put32(fields, current_.compressedSize);
@@ -133,21 +166,23 @@ public:
             Put32(directory, CENTRAL_HEADER_SIGNATURE);
             Put16(directory, VERSION_MADE_BY);
             Put16(directory, VERSION_NEEDED);
-            Put16(directory, 0);  // flags
-            Put16(directory, e.method);
+            Put16(directory, e.encrypted ? FLAG_ENCRYPTED : 0);
+            Put16(directory, e.encrypted ? METHOD_AES : e.method);
             Put16(directory, DOS_TIME);
             Put16(directory, DOS_DATE);
             Put32(directory, e.crc);
             Put32(directory, e.compressedSize);
             Put32(directory, e.uncompressedSize);
+            std::string extra = ExtraField(e);
             Put16(directory, (uint32_t)e.name.size());
-            Put16(directory, 0);  // extra field
+            Put16(directory, (uint32_t)extra.size());
             Put16(directory, 0);  // comment
             Put16(directory, 0);  // disk
             Put16(directory, 0);  // internal attributes
             Put32(directory, ATTRIBUTE_ARCHIVE);
             Put32(directory, e.localHeaderOffset);
             directory += e.name;
+            directory += extra;
         }
         // More entries than the end record can count: a ZIP64 end record and
         // its locator come first, and the end record's counts are all ones.
@@ -200,10 +235,39 @@ private:
         int result = deflate(&z_, flush);
         if (result == Z_STREAM_ERROR)
             failed_ = true;
-        size_t produced = out_.size() - z_.avail_out;
-        emit(out_.data(), produced);
-        current_.compressedSize += (uint32_t)produced;
+        emitData(out_.data(), out_.size() - z_.avail_out);
         return result;
+    }
+
+    static std::string ExtraField(const WrittenEntry& e)
+    {
+        std::string extra;
+        if (e.encrypted) {
+            Put16(extra, EXTRA_AES_ID);
+            Put16(extra, 7);
+            Put16(extra, 2);  // AE-2
+            extra += "AE";
+            extra += (char)AES_STRENGTH_256;
+            Put16(extra, e.method);
+        }
+        return extra;
+    }
+
+    // Entry data, encrypted on the way when the entry is.
+    void emitData(const char* data, size_t count)
+    {
+        current_.compressedSize += (uint32_t)count;
+        if (!aes_) {
+            emit(data, count);
+            return;
+        }
+        for (size_t done = 0; done < count;) {
+            size_t n = count - done < DEFLATE_OUT_SIZE ? count - done : DEFLATE_OUT_SIZE;
+            cipher_.assign(data + done, n);
+            aes_->encrypt(&cipher_[0], n);
+            emit(cipher_.data(), n);
+            done += n;
+        }
     }
 
     void emit(const void* data, size_t count)
@@ -216,6 +280,8 @@ private:
     FILE* file_;
     z_stream z_{};
     std::string out_;
+    std::unique_ptr<WinZipAesWriter> aes_;
+    std::string cipher_;
     bool failed_ = false;
     uint32_t position_ = 0;
     WrittenEntry current_{};
@@ -284,12 +350,13 @@ void TextStream::fill(char* out, size_t count)
     }
 }
 
-bool WriteLargeArchive(const std::string& path, const char* name, uint32_t size, uint16_t method)
+bool WriteLargeArchive(const std::string& path, const char* name, uint32_t size, uint16_t method,
+                       const char* password)
 {
     ZipWriter writer(path);
     TextStream text(0x5EED0001);
     std::vector<char> block(1 << 20);
-    writer.begin(name, method);
+    writer.begin(name, method, password);
     for (uint32_t done = 0; done < size;) {
         uint32_t n = size - done < block.size() ? size - done : (uint32_t)block.size();
         text.fill(block.data(), n);

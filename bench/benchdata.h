@@ -31,8 +31,10 @@ const uint16_t BENCH_DEFLATED = 8;
 // never puts more than this many files in one folder.
 const uint32_t MANY_PER_FOLDER = 200;
 
-// An archive whose one entry, `name`, holds `size` bytes of text.
-bool WriteLargeArchive(const std::string& path, const char* name, uint32_t size, uint16_t method);
+// An archive whose one entry, `name`, holds `size` bytes of text; with a
+// password, WinZip AES-256 encrypted (AE-2).
+bool WriteLargeArchive(const std::string& path, const char* name, uint32_t size, uint16_t method,
+                       const char* password = nullptr);
 
 // An archive of `count` deflated text entries of 1 to 4 KiB, the entry at
 // zero-based position i named by ManyEntryName(i). *totalSize receives the

@@ -4,6 +4,10 @@
 //
 //   extract_bench make DIRECTORY              writes the archives there
 //   extract_bench run DIRECTORY [options]     measures them
+//
+// The large entries are measured again WinZip AES-256 encrypted, beside the
+// plain ones in the same rounds, with the platform's own AES and key setup
+// timed alone for reference.
 //     --rounds N      rounds of every method on the deflated entry (default
 //                     5); the stored entry, quicker and noisier, gets 3N
 //     --figures FILE  also writes "key value" lines for bench/run.sh
@@ -33,6 +37,7 @@
 #include <vector>
 
 #include <windows.h>
+#include <bcrypt.h>
 #include <psapi.h>
 
 #include "addonsession.h"
@@ -53,6 +58,9 @@ const double MEGABYTE = 1e6;
 const char DEFLATED_ARCHIVE[] = "deflated.zip";
 const char STORED_ARCHIVE[] = "stored.zip";
 const char MANY_ARCHIVE[] = "many.zip";
+const char DEFLATED_AES_ARCHIVE[] = "deflated_aes256.zip";
+const char STORED_AES_ARCHIVE[] = "stored_aes256.zip";
+const char AES_PASSWORD[] = "bench password";
 
 const uint32_t LOCAL_HEADER_SIGNATURE = 0x04034b50;  // "PK\3\4"
 const uint32_t LOCAL_HEADER_SIZE = 30;
@@ -461,6 +469,160 @@ void LargeEntry(const char* kind, const std::string& archivePath, AddonSession& 
     }
 }
 
+// ---- the large entries, WinZip AES-256 encrypted
+
+// One GETITEM of the entry to a file, after selecting it; seconds.
+double AddonToFile(AddonSession& addon, const std::string& h, const std::string& outPath)
+{
+    if (!AddonSession::succeeded(addon.host.call("UNZIPSETCURRENTITEM", {h, "ITEM.", "1"})))
+        Fail("SETCURRENTITEM 1");
+    Stopwatch clock;
+    morvalin::Outcome out = addon.host.call("UNZIPGETITEM", {h, outPath});
+    double seconds = clock.seconds();
+    if (!AddonSession::succeeded(out))
+        Fail("GETITEM: " + AddonSession::describe(out));
+    return seconds;
+}
+
+// The encrypted entry against the plain one: GETITEM to a file, and the
+// reader's ReadEntryData with nothing written, all four in each round in a
+// shuffled order. The share is the encrypted speed over the plain one.
+void EncryptedEntry(const char* kind, const std::string& plainPath, const std::string& aesPath, AddonSession& addon,
+                    int rounds)
+{
+    EntryLayout entry;
+    if (!ReadEntryLayout(plainPath, &entry) || FileSize(aesPath) == (uint64_t)-1) {
+        Fail("cannot read " + plainPath + " or " + aesPath + "; run 'extract_bench make' first");
+        return;
+    }
+    WarmUp(plainPath);
+    WarmUp(aesPath);
+    const std::string outPath = aesPath + ".out";
+    std::string plainHandle = addon.open(plainPath), aesHandle = addon.open(aesPath, AES_PASSWORD);
+    Archive* plain = nullptr;
+    Archive* aes = nullptr;
+    if (plainHandle.empty() || aesHandle.empty() ||
+        OpenArchive(&plain, plainPath.c_str(), 0, SOURCE_FILE, nullptr, 0) != RESULT_OK ||
+        OpenArchive(&aes, aesPath.c_str(), 0, SOURCE_FILE, AES_PASSWORD, (uint32_t)strlen(AES_PASSWORD)) != RESULT_OK) {
+        Fail("cannot open " + plainPath + " and " + aesPath);
+        return;
+    }
+    std::vector<uint8_t> buffer(SMALL_BLOCK);
+    auto readerNoWrite = [&](Archive* archive) {
+        if (SelectEntry(archive, 0) != RESULT_OK)
+            Fail("SelectEntry 0");
+        Stopwatch clock;
+        OpenEntryStream(archive);
+        uint64_t total = 0;
+        for (uint32_t n; archive->error == 0 && (n = ReadEntryData(archive, buffer.data(), SMALL_BLOCK)) != 0;)
+            total += n;
+        bool complete = archive->error == 0 && archive->stream && archive->stream->uncompressedLeft == 0;
+        CloseEntryStream(archive);
+        double seconds = clock.seconds();
+        if (!complete || total != entry.uncompressedSize)
+            Fail("ReadEntryData did not deliver the entry");
+        return seconds;
+    };
+    std::vector<Method> methods = {
+        {"addon", "add-on: GETITEM to a file", [&] { return AddonToFile(addon, plainHandle, outPath); }, "addon"},
+        {"aes.addon", "add-on: GETITEM to a file, AES-256",
+         [&] { return AddonToFile(addon, aesHandle, outPath); }, "addon"},
+        {"reader_nowrite", "reader: ReadEntryData, nothing written", [&] { return readerNoWrite(plain); },
+         "reader_nowrite"},
+        {"aes.reader_nowrite", "reader: ReadEntryData, AES-256", [&] { return readerNoWrite(aes); },
+         "reader_nowrite"},
+    };
+    std::map<std::string, std::vector<double>> times;
+    std::vector<size_t> order = {0, 1, 2, 3};
+    std::mt19937 shuffler(20240103);
+    for (int r = 0; r < rounds; r++) {
+        std::shuffle(order.begin(), order.end(), shuffler);
+        for (size_t k : order) {
+            DeleteFileA(outPath.c_str());
+            double seconds = methods[k].run();
+            if (strstr(methods[k].key, "nowrite") == nullptr && FileSize(outPath) != entry.uncompressedSize)
+                Fail(std::string(methods[k].label) + " wrote " + std::to_string(FileSize(outPath)) + " bytes");
+            DeleteFileA(outPath.c_str());
+            times[methods[k].key].push_back(seconds);
+        }
+    }
+    addon.close(plainHandle);
+    addon.close(aesHandle);
+    ReleaseArchive(plain);
+    ReleaseArchive(aes);
+
+    double megabytes = entry.uncompressedSize / MEGABYTE;
+    printf("\n%s entry, WinZip AES-256 beside plain: %.1f MB of output from %.1f MB of data; fastest of %d rounds\n",
+           kind, megabytes, FileSize(aesPath) / MEGABYTE, rounds);
+    printf("  %-40s %8s %8s   %s\n", "", "MB/s", "median", "share of plain (fastest, median of rounds)");
+    for (const Method& m : methods) {
+        double best = megabytes / Fastest(times[m.key]);
+        std::string share;
+        if (strcmp(m.key, m.against) != 0) {
+            std::vector<double> paired;
+            for (int r = 0; r < rounds; r++)
+                paired.push_back(times[m.against][r] / times[m.key][r]);
+            double fastest = 100 * Fastest(times[m.against]) / Fastest(times[m.key]);
+            share = std::to_string((int)(fastest + 0.5)) + "%, " + std::to_string((int)(100 * Median(paired) + 0.5)) + "%";
+            figures[std::string(kind) + "." + m.key + "_share"] = fastest;
+        }
+        printf("  %-40s %8.1f %8.1f   %s\n", m.label, best, megabytes / Median(times[m.key]), share.c_str());
+        figures[std::string(kind) + "." + m.key] = best;
+    }
+}
+
+// What the platform's cryptography costs by itself: AES-256 over counter
+// blocks, 16 KiB per call, HMAC-SHA1 over 16 KiB
+// pieces, and one entry's key setup (PBKDF2-HMAC-SHA1, 1,000 iterations).
+void PlatformCryptography()
+{
+    BCRYPT_ALG_HANDLE aes = nullptr, hmac = nullptr;
+    BCRYPT_KEY_HANDLE key = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    static const WCHAR ecb[] = BCRYPT_CHAIN_MODE_ECB;
+    UCHAR secret[32] = {1, 2, 3};
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&aes, BCRYPT_AES_ALGORITHM, nullptr, 0)) ||
+        !BCRYPT_SUCCESS(BCryptSetProperty(aes, BCRYPT_CHAINING_MODE, (PUCHAR)ecb, sizeof ecb, 0)) ||
+        !BCRYPT_SUCCESS(BCryptGenerateSymmetricKey(aes, &key, nullptr, 0, secret, sizeof secret, 0)) ||
+        !BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&hmac, BCRYPT_SHA1_ALGORITHM, nullptr, BCRYPT_ALG_HANDLE_HMAC_FLAG)) ||
+        !BCRYPT_SUCCESS(BCryptCreateHash(hmac, &hash, nullptr, 0, secret, sizeof secret, 0))) {
+        Fail("bcrypt.dll cannot do AES-ECB and HMAC-SHA1 here");
+        return;
+    }
+    const uint32_t total = 64u << 20;
+    std::vector<UCHAR> block(SMALL_BLOCK);
+    ULONG done = 0;
+    Stopwatch ecbClock;
+    for (uint32_t i = 0; i < total / SMALL_BLOCK; i++)
+        BCryptEncrypt(key, block.data(), SMALL_BLOCK, nullptr, nullptr, 0, block.data(), SMALL_BLOCK, &done, 0);
+    double ecb16 = total / MEGABYTE / ecbClock.seconds();
+    Stopwatch macClock;
+    for (uint32_t i = 0; i < total / SMALL_BLOCK; i++)
+        BCryptHashData(hash, block.data(), SMALL_BLOCK, 0);
+    double mac = total / MEGABYTE / macClock.seconds();
+    const int setups = 20;
+    uint8_t salt[16] = {0}, verifier[2] = {0, 0};
+    Stopwatch setupClock;
+    for (int i = 0; i < setups; i++) {
+        AesStream* stream = nullptr;
+        AesOpen(&stream, 3, AES_PASSWORD, salt, verifier);  // 0 or 19: the keys are made either way
+        AesClose(stream);
+    }
+    double setup = setupClock.seconds() * 1e3 / setups;
+    BCryptDestroyHash(hash);
+    BCryptDestroyKey(key);
+    BCryptCloseAlgorithmProvider(hmac, 0);
+    BCryptCloseAlgorithmProvider(aes, 0);
+
+    printf("\nThe platform's cryptography alone (bcrypt.dll)\n");
+    printf("  %-40s %8.1f MB/s\n", "AES-256, ECB, 16 KiB per call", ecb16);
+    printf("  %-40s %8.1f MB/s\n", "HMAC-SHA1, 16 KiB per call", mac);
+    printf("  %-40s %8.2f ms\n", "key setup of one AES-256 entry", setup);
+    figures["platform.aes_ecb16"] = ecb16;
+    figures["platform.hmac_sha1"] = mac;
+    figures["platform.key_setup_ms"] = setup;
+}
+
 // ---- many small entries
 
 std::string HandleText(HANDLE handle)
@@ -607,11 +769,15 @@ int Make(const std::string& directory)
     struct {
         const char* name;
         uint16_t method;
-    } large[] = {{DEFLATED_ARCHIVE, BENCH_DEFLATED}, {STORED_ARCHIVE, BENCH_STORED}};
+        const char* password;
+    } large[] = {{DEFLATED_ARCHIVE, BENCH_DEFLATED, nullptr},
+                 {STORED_ARCHIVE, BENCH_STORED, nullptr},
+                 {DEFLATED_AES_ARCHIVE, BENCH_DEFLATED, AES_PASSWORD},
+                 {STORED_AES_ARCHIVE, BENCH_STORED, AES_PASSWORD}};
     for (const auto& a : large) {
         std::string path = directory + "\\" + a.name;
         Stopwatch clock;
-        if (!WriteLargeArchive(path, "large.txt", LARGE_SIZE, a.method)) {
+        if (!WriteLargeArchive(path, "large.txt", LARGE_SIZE, a.method, a.password)) {
             fprintf(stderr, "could not write %s\n", path.c_str());
             return 1;
         }
@@ -672,6 +838,11 @@ int main(int argc, char** argv)
     // A stored entry takes a fraction of a second and depends most on how
     // fast the system takes writes, which varies most from run to run.
     LargeEntry("stored", directory + "\\" + STORED_ARCHIVE, addon, 3 * rounds);
+    EncryptedEntry("deflated", directory + "\\" + DEFLATED_ARCHIVE, directory + "\\" + DEFLATED_AES_ARCHIVE, addon,
+                   rounds);
+    EncryptedEntry("stored", directory + "\\" + STORED_ARCHIVE, directory + "\\" + STORED_AES_ARCHIVE, addon,
+                   3 * rounds);
+    PlatformCryptography();
     ManyEntries(directory, addon, tree);
 
     if (!figuresPath.empty()) {

@@ -2,7 +2,7 @@
 # run.sh -- builds and runs the benchmarks under Wine, then times the native
 # peers (Info-ZIP unzip, Python's zipfile, bsdtar) on the same archives and
 # prints one table of throughputs and ratios. Not part of CI: run it when the
-# machine is quiet. The archives (about 500 MB) live in the build folder's
+# machine is quiet. The archives (about 900 MB) live in the build folder's
 # bench-data/ while it runs and are removed afterwards. bench/select.rex times
 # selection from a real REXX loop under Regina, through the bridge.
 #

@@ -85,6 +85,21 @@ const uint16_t ENTRY_FLAG_DATA_DESCRIPTOR = 0x0008;
 const uint16_t ENTRY_FLAG_UTF8_NAME = 0x0800;
 const uint16_t METHOD_STORED = 0;
 const uint16_t METHOD_DEFLATED = 8;
+const uint16_t METHOD_AES = 99;  // WinZip AES; the real method is in the 0x9901 extra field
+
+// What the WinZip AES extra field (0x9901) of the current entry says; zero
+// for an entry of any other method.
+struct AesField {
+    uint16_t vendorVersion;  // AES_VERSION_AE1 or AES_VERSION_AE2
+    uint8_t strength;        // 1, 2, 3: keys of 128, 192, 256 bits
+    uint16_t method;         // METHOD_STORED or METHOD_DEFLATED, before encryption
+};
+const uint16_t AES_VERSION_AE1 = 1;  // the CRC-32 is recorded and checked
+const uint16_t AES_VERSION_AE2 = 2;  // no CRC-32: the authentication code alone
+const uint32_t AES_VERIFIER_LENGTH = 2;
+const uint32_t AES_CODE_LENGTH = 10;
+
+struct AesStream;  // one entry's keys, counter and authentication (winzipaes.cpp)
 
 // Decoding state of the one entry being extracted. It owns its input buffer
 // and, for a deflated entry, zlib's inflate state. Plain stored data need no
@@ -100,6 +115,7 @@ struct EntryStream {
     uint32_t keys[3];           // traditional PKWARE decryption keys
     uint32_t headerLeft;        // encryption header bytes not yet consumed (12 or 0)
     uint8_t checkByte;          // what the 12th decrypted header byte must be
+    AesStream* aes;             // WinZip AES decryption, or none
     uint8_t inflating;          // inflateInit2 succeeded: inflateEnd is owed
     uint8_t finished;           // inflate reported the end of the deflate data
 };
@@ -153,6 +169,8 @@ struct Archive {
     uint8_t hasWidePath;
     wchar_t widePath[MAX_PATH_TEXT + 2];
     uint32_t nameCrc;            // CRC-32 of the current entry's whole stored name
+
+    AesField aes;                // the current entry's AES field, when its method is METHOD_AES
 };
 
 // The process-wide list of every open archive, newest first.

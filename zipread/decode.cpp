@@ -1,5 +1,5 @@
 // decode.cpp -- turns the current entry's stored or deflated data, with or
-// without traditional PKWARE encryption, into its plain bytes.
+// without traditional PKWARE or WinZip AES encryption, into its plain bytes.
 // The source is read strictly forward from the entry's data start, in blocks
 // of at most INPUT_BLOCK_SIZE bytes; output goes straight into the caller's
 // buffer, and the CRC-32 is kept over it as it is delivered. Plain stored
@@ -58,15 +58,23 @@ static void DecryptBlock(uint32_t keys[3], uint8_t* data, uint32_t count)
     }
 }
 
+// The method the data was compressed with: for AES, the one inside.
+static uint16_t DataMethod(const Archive* archive)
+{
+    return archive->header.method == METHOD_AES ? archive->aes.method : archive->header.method;
+}
+
 static bool HasPkwareEncryption(const Archive* archive)
 {
-    return !(archive->flags & ARCHIVE_GZIP) && (archive->header.flags & ENTRY_FLAG_ENCRYPTED);
+    return !(archive->flags & ARCHIVE_GZIP) && (archive->header.flags & ENTRY_FLAG_ENCRYPTED) &&
+           archive->header.method != METHOD_AES;
 }
 
 static void FreeStream(EntryStream* stream)
 {
     if (stream->inflating)
         inflateEnd(&stream->zstream);
+    AesClose(stream->aes);
     FreeBlock(stream->inputBuffer);
     FreeBlock(stream);
 }
@@ -96,6 +104,33 @@ static bool SeekToEntryData(Archive* archive)
     return SourceSeek(archive, data, SEEK_FROM_BASE) == 0;
 }
 
+// An AES entry's data opens with the salt and the password verifier and
+// ends with the authentication code; what lies between is the encrypted
+// data. The keys are made and the password checked here, before a byte of
+// the entry is delivered. An entry too short for salt, verifier and code
+// cannot be authenticated and is never taken for the entry.
+static bool StartAes(Archive* archive, EntryStream* stream)
+{
+    uint32_t saltLength = AesSaltLength(archive->aes.strength);
+    uint32_t overhead = saltLength + AES_VERIFIER_LENGTH + AES_CODE_LENGTH;
+    if (archive->header.compressedSize < overhead) {
+        archive->error = RESULT_FLATE;
+        return false;
+    }
+    uint8_t head[16 + AES_VERIFIER_LENGTH];
+    uint32_t headLength = saltLength + AES_VERIFIER_LENGTH;
+    if (SourceRead(archive, head, headLength) != headLength) {
+        if (archive->error == 0)
+            archive->error = RESULT_READ_FAILED;
+        return false;
+    }
+    archive->error = AesOpen(&stream->aes, archive->aes.strength, archive->password, head, head + saltLength);
+    if (archive->error != 0)
+        return false;
+    stream->compressedLeft = archive->header.compressedSize - overhead;
+    return true;
+}
+
 void OpenEntryStream(Archive* archive)
 {
     const CentralHeader& header = archive->header;
@@ -118,7 +153,7 @@ void OpenEntryStream(Archive* archive)
             return;
         }
     }
-    if (header.method != METHOD_STORED) {
+    if (DataMethod(archive) != METHOD_STORED) {
         stream->zstream.zalloc = InflateAlloc;
         stream->zstream.zfree = InflateFree;
         if (inflateInit2(&stream->zstream, RAW_DEFLATE_WINDOW_BITS) != Z_OK) {
@@ -151,6 +186,10 @@ void OpenEntryStream(Archive* archive)
     if (!SeekToEntryData(archive)) {
         FreeStream(stream);
         archive->error = RESULT_READ_FAILED;
+        return;
+    }
+    if (header.method == METHOD_AES && !StartAes(archive, stream)) {
+        FreeStream(stream);
         return;
     }
     archive->stream = stream;
@@ -188,8 +227,14 @@ static bool FillInput(Archive* archive, EntryStream* stream)
         return false;
     stream->zstream.next_in = stream->inputBuffer;
     stream->zstream.avail_in = got;
-    if (HasPkwareEncryption(archive))
+    if (stream->aes) {
+        if (!AesDecrypt(stream->aes, stream->inputBuffer, got)) {
+            archive->error = RESULT_FLATE;
+            return false;
+        }
+    } else if (HasPkwareEncryption(archive)) {
         DecryptBlock(stream->keys, stream->inputBuffer, got);
+    }
     return true;
 }
 
@@ -205,12 +250,37 @@ static void Deliver(EntryStream* stream, uint32_t count, uint32_t* delivered)
     stream->uncompressedLeft -= count;
 }
 
+// The authentication code covers every encrypted byte, also those past the
+// recorded size that were never decoded: they are read for it here, then
+// the code that follows them is compared.
+static bool Authenticated(Archive* archive, EntryStream* stream)
+{
+    while (stream->compressedLeft != 0) {
+        uint32_t want = stream->compressedLeft < stream->inputSize ? (uint32_t)stream->compressedLeft
+                                                                   : stream->inputSize;
+        uint32_t got = SourceRead(archive, stream->inputBuffer, want);
+        if (got == 0 || !AesAuthenticate(stream->aes, stream->inputBuffer, got))
+            return false;
+        stream->compressedLeft -= got;
+    }
+    stream->zstream.avail_in = 0;
+    uint8_t code[AES_CODE_LENGTH];
+    return SourceRead(archive, code, sizeof code) == sizeof code && AesCodeMatches(stream->aes, code);
+}
+
 // The recorded size has been delivered in full: the data is the entry's only
-// if its CRC-32 is the recorded one.
+// if its CRC-32 is the recorded one and, for an AES entry, its authentication
+// code matches (AE-2 records no CRC-32 and rests on the code alone).
 static uint32_t CompleteEntry(Archive* archive, EntryStream* stream, uint32_t delivered)
 {
     stream->finished = 1;
-    if (stream->crc != archive->header.crc32) {
+    if (stream->aes && !Authenticated(archive, stream)) {
+        if (archive->error == 0)
+            archive->error = RESULT_FLATE;
+        return 0;
+    }
+    bool crcRecorded = !(stream->aes && archive->aes.vendorVersion == AES_VERSION_AE2);
+    if (crcRecorded && stream->crc != archive->header.crc32) {
         archive->error = RESULT_FLATE;
         return 0;
     }
@@ -260,7 +330,7 @@ uint32_t ReadEntryData(Archive* archive, void* buffer, uint32_t length)
             continue;
         }
 
-        if (archive->header.method == METHOD_STORED) {
+        if (DataMethod(archive) == METHOD_STORED) {
             // Input used up with output still owed: the compressed size is
             // smaller than the uncompressed one. Hand back what there is;
             // the caller sees the bytes still owed.

@@ -281,7 +281,7 @@ static void ReleaseExtraField(uint8_t* extra, uint8_t* room)
 static uint32_t FinishSelection(Archive* archive, const char* name)
 {
     CentralHeader& h = archive->header;
-    if (h.method != METHOD_STORED && h.method != METHOD_DEFLATED)
+    if (h.method != METHOD_STORED && h.method != METHOD_DEFLATED && h.method != METHOD_AES)
         archive->error = RESULT_UNSUPPORTED;
     if (archive->error)
         return FailSelection(archive);
@@ -293,6 +293,16 @@ static uint32_t FinishSelection(Archive* archive, const char* name)
     if (archive->error) {
         FreeBlock(extra);
         return FailSelection(archive);
+    }
+
+    // An AES entry's real method and key strength are in its extra field.
+    memset(&archive->aes, 0, sizeof archive->aes);
+    if (h.method == METHOD_AES) {
+        archive->error = ReadAesField(&archive->aes, extra, h.extraLength);
+        if (archive->error) {
+            FreeBlock(extra);
+            return FailSelection(archive);
+        }
     }
 
     char shown[NAME_BUFFER_LENGTH];

@@ -170,7 +170,14 @@ uint64_t MostBytesDeliverable(const Archive* archive)
 {
     const CentralHeader& header = archive->header;
     uint64_t input = header.compressedSize < archive->sourceSize ? header.compressedSize : archive->sourceSize;
-    if (header.method == METHOD_STORED)
+    uint16_t method = header.method;
+    if (method == METHOD_AES) {
+        // Salt, verifier and code are no part of the data.
+        uint32_t overhead = AesSaltLength(archive->aes.strength) + AES_VERIFIER_LENGTH + AES_CODE_LENGTH;
+        input = input > overhead ? input - overhead : 0;
+        method = archive->aes.method;
+    }
+    if (method == METHOD_STORED)
         return input;
     if (input >= UINT64_MAX / DEFLATE_MOST_PER_BYTE - 1)
         return UINT64_MAX;

@@ -35,6 +35,7 @@ void CloseEntryStream(Archive* archive)
     if (stream) {
         if (stream->inflating)
             inflateEnd(&stream->zstream);
+        AesClose(stream->aes);
         FreeBlock(stream->inputBuffer);
         FreeBlock(stream);
         archive->stream = nullptr;

@@ -74,6 +74,22 @@ void SetEntryTimes(Archive* archive, const uint8_t* extra, uint32_t extraLength)
 void DosTimeToFileTime(FILETIME* out, uint16_t dosDate, uint16_t dosTime);
 void UnixTimeToFileTime(FILETIME* out, uint32_t seconds);
 
+// --- WinZip AES (winzipaes.cpp), through bcrypt.dll, loaded on first use.
+// Reads the 0x9901 field from a method-99 entry's extra data: 6 when it is
+// missing or malformed, 8 for a version, strength or method this reader does
+// not know, or when the platform's cryptography is not there.
+uint32_t ReadAesField(AesField* out, const uint8_t* extra, uint32_t extraLength);
+uint32_t AesSaltLength(uint8_t strength);
+bool AesAvailable();
+// Derives the keys from the password and the salt and checks the verifier:
+// 19 when it does not match, 2 or 8 when the stream cannot be made.
+uint32_t AesOpen(AesStream** out, uint8_t strength, const char* password, const uint8_t* salt,
+                 const uint8_t* verifier);
+bool AesDecrypt(AesStream* aes, uint8_t* data, uint32_t count);  // in place; the code covers the input
+bool AesAuthenticate(AesStream* aes, const uint8_t* data, uint32_t count);  // encrypted bytes not decrypted
+bool AesCodeMatches(AesStream* aes, const uint8_t* code);  // after the last encrypted byte
+void AesClose(AesStream* aes);  // null is ignored
+
 // --- decoding (decode.cpp).
 void OpenEntryStream(Archive* archive);
 uint32_t ReadEntryData(Archive* archive, void* buffer, uint32_t length);

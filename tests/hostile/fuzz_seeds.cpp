@@ -50,6 +50,21 @@ static std::vector<FuzzSeed> Build()
         seeds.push_back({"encrypted", zip.build(), "fuzz", {"secret.txt", "plain.txt"}});
     }
     {
+        // WinZip AES: both versions, stored and deflated, the shortest keys
+        // (the key derivation runs once per extraction).
+        ZipBuilder zip;
+        ZipBuilder::Entry deflated("aes.txt", Words(1200, 12));
+        deflated.aesPassword = "fuzz";
+        deflated.aesStrength = 1;
+        zip.add(deflated);
+        ZipBuilder::Entry stored("aes.bin", Words(300, 13), 0);
+        stored.aesPassword = "fuzz";
+        stored.aesStrength = 1;
+        stored.aesVersion = 1;
+        zip.add(stored);
+        seeds.push_back({"winzip aes", zip.build(), "fuzz", {"aes.txt", "aes.bin"}});
+    }
+    {
         ZipBuilder zip;
         zip.prefix(std::string(200, 'S'));
         zip.add("a/b/c.txt", Words(700, 7));

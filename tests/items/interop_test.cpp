@@ -57,7 +57,7 @@ uint32_t ExpectedAttributes(const Interop& a, const ManifestRow& row)
 // The seven tails the manifest calls for under `root`. The tools wrote their
 // DOS stamps in UTC; the reader takes a stamp as local time, so this
 // process's zone applies to it. A UT block in the central directory carries
-// the modification time alone.
+// the modification time, and from libarchive the other two as well.
 std::vector<std::string> ExpectedTails(const Interop& a, const ManifestRow& row, const std::string& root)
 {
     std::string stamp, modified;
@@ -67,8 +67,10 @@ std::vector<std::string> ExpectedTails(const Interop& a, const ManifestRow& row,
         stamp = LocalStampAsUtcText(row.year, row.month, row.day, row.hour, row.minute, row.second);
         modified = row.hasUnixMtime ? UnixTimeText(row.unixMtime) : stamp;
     }
+    std::string accessed = row.hasUnixAtime ? UnixTimeText(row.unixAtime) : stamp;
+    std::string created = row.hasUnixCtime ? UnixTimeText(row.unixCtime) : stamp;
     return {root + "\\" + Backslashed(row.name), std::to_string(row.size), std::to_string(row.compressedSize),
-            std::to_string(ExpectedAttributes(a, row)), stamp, stamp, modified};
+            std::to_string(ExpectedAttributes(a, row)), accessed, created, modified};
 }
 
 std::string SourceBytes(const ManifestRow& row)
@@ -201,6 +203,50 @@ TEST_F(InteropTest, EveryEntryExtractedOntoAHandle)
         ASSERT_TRUE(ReadWholeFile(path, bytes));
         EXPECT_TRUE(bytes == SourceBytes(row)) << "the handle's bytes differ (" << bytes.size() << " bytes)";
     });
+}
+
+// WinZip AES archives from 7-Zip and bsdtar: a wrong password stops every
+// encrypted entry before a byte is written, and one changed byte in an
+// entry's encrypted data fails its authentication code, into a variable and
+// onto a file alike.
+TEST_F(InteropTest, AesEntriesRefuseAWrongPasswordAndAlteredData)
+{
+    int archives = 0;
+    for (const Interop& a : all) {
+        if (a.archive.file.find("aes") == std::string::npos)
+            continue;
+        archives++;
+        SCOPED_TRACE(a.archive.file + " (" + a.archive.tool + ")");
+        std::string h = Open(InteropPath(a.archive.file), "FILE", a.archive.password + "!");
+        ASSERT_EQ("ok", Result(Call("SETROOTDIR", {h, Root(a)})));
+        for (size_t i = 0; i < a.rows.size(); i++) {
+            if (a.rows[i].method != 99 || !Select(h, i))
+                continue;
+            SCOPED_TRACE(a.rows[i].name);
+            EXPECT_EQ("19", Result(Call("GETITEM", {h, "V", "MEMORY"})));
+            ASSERT_TRUE(Select(h, i));
+            std::string path = Tail(0), bytes = "not empty";
+            EXPECT_EQ("19", Result(Call("GETITEM", {h, path})));
+            EXPECT_TRUE(ReadWholeFile(path, bytes) && bytes.empty()) << "the file holds " << bytes.size() << " bytes";
+        }
+        Call("CLOSE", {h});
+
+        // The large incompressible entry: its local header comes first in the
+        // archive, and its data start after the name and the local extra field.
+        std::string zip;
+        ASSERT_TRUE(ReadWholeFile(InteropPath(a.archive.file), zip));
+        size_t name = zip.find("bin/random.bin");
+        ASSERT_NE(std::string::npos, name);
+        size_t data = name + 14 + PeekU16(zip, name - 2);
+        zip[data + 100000] ^= 0x40;
+        h = OpenBytes(zip, a.archive.password);
+        ASSERT_EQ("ok", Result(Call("FINDITEM", {h, "S.", "bin/random.bin"})));
+        EXPECT_EQ("18", Result(Call("GETITEM", {h, "V", "MEMORY"})));
+        ASSERT_EQ("ok", Result(Call("FINDITEM", {h, "S.", "bin/random.bin"})));
+        EXPECT_EQ("18", Result(Call("GETITEM", {h, dir.file("altered.bin")})));
+        Call("CLOSE", {h});
+    }
+    EXPECT_EQ(4, archives);
 }
 
 }  // namespace

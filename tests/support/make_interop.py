@@ -4,7 +4,7 @@ Writes into OUT (the build's bin/interop folder):
 
   src/                  a small source tree with fixed modes and times
   <archive>             archives of it made by Info-ZIP zip, Python's
-                        zipfile and gzip
+                        zipfile, gzip, and (WinZip AES) 7-Zip and bsdtar
   <archive>.manifest    what an independent reader (Python's zipfile, or a
                         plain parse of the gzip header) finds in each one
   archives.txt          one line per archive: file, kind, password, tool
@@ -14,12 +14,15 @@ Writes into OUT (the build's bin/interop folder):
                         and NTFS times (7zz, bsdtar, Python's zipfile)
   modern.txt            their index, in the form of archives.txt
 
+Python's zipfile cannot decrypt WinZip AES entries: their rows come from
+the archive's headers, and 7-Zip extracts every entry to check it.
+
 Manifest format: lines starting with '#' are "# key<TAB>value" properties;
 every other line is one entry, fields separated by tabs:
 
   name  method  flags(hex)  size  compressed_size  crc32(hex)
   date_time("Y M D h m s")  create_system  external_attr(hex)
-  encrypted(0/1)  unix_mtime  source
+  encrypted(0/1)  unix_mtime  source  ut_access_creation
 
 name is the entry's name in its true characters (UTF-8 in the manifest):
 as the archive declares it (flag bit 11), or, for a non-ASCII name made on
@@ -29,7 +32,9 @@ unix_mtime is the modification time of the central "UT" block, else of the
 NTFS block, else of the old Unix block (ZIP), or MTIME (gzip), as Unix
 seconds; '-' when there is none. source is the path of the file the
 entry was made from, relative to OUT with forward slashes ('src/...';
-directories end in '/').
+directories end in '/'). ut_access_creation is "ATIME CTIME", the access and
+creation times the central "UT" block holds, each '-' when it holds none
+(libarchive records all three times there, Info-ZIP the modification alone).
 
 The tools run with TZ=UTC, so the DOS stamps they record are the UTC times
 set on the sources. Every archive is read back and compared with its
@@ -157,23 +162,66 @@ def true_name(info):
         return info.filename
 
 
-def zip_manifest(out, archive, tool, password, source_of, read_back=True):
+def extracted_by_7zip(out, archive, password, env):
+    """Reads every entry of an archive through 7-Zip: name -> bytes."""
+    folder = os.path.join(out, archive + ".check")
+    shutil.rmtree(folder, ignore_errors=True)
+    run(["7zz", "x", "-y", "-p" + password, "-o" + folder, os.path.join(out, archive)], out, env)
+    contents = {}
+    for root, dirs, files in os.walk(folder):
+        for name in files:
+            path = os.path.join(root, name)
+            with open(path, "rb") as f:
+                contents[os.path.relpath(path, folder).replace(os.sep, "/")] = f.read()
+    shutil.rmtree(folder)
+    return contents
+
+
+def ut_access_creation(extra):
+    """Access and creation times of a central "UT" block, as text; a time
+    counts when its flag is set and its 4 bytes lie inside the block."""
+    pos = 0
+    while pos + 4 <= len(extra):
+        block_id, length = struct.unpack_from("<HH", extra, pos)
+        data = extra[pos + 4:pos + 4 + length]
+        if block_id == 0x5455 and len(data) >= 1:
+            times, at = [], 1
+            for bit in (1, 2, 4):
+                value = None
+                if data[0] & bit:
+                    if at + 4 <= len(data):
+                        value = struct.unpack_from("<i", data, at)[0]
+                    at += 4
+                times.append("-" if value is None else str(value))
+            return " ".join(times[1:])
+        pos += 4 + length
+    return "- -"
+
+
+def zip_manifest(out, archive, tool, password, source_of, read_back=True, read_with_7zip=None):
     """read_back=False lists the entries without decompressing them (for
-    archives of very many entries, which the reader's tests check)."""
+    archives of very many entries, which the reader's tests check);
+    read_with_7zip holds the entries' bytes where Python cannot read them."""
     rows = []
     sources = {}
     with zipfile.ZipFile(os.path.join(out, archive)) as zf:
         pwd = password.encode() if password else None
         if pwd:
             zf.setpassword(pwd)
-        bad = zf.testzip() if read_back else None
-        if bad is not None:
-            sys.exit("make_interop: %s: entry %s is damaged" % (archive, bad))
+        if read_back and read_with_7zip is None:
+            bad = zf.testzip()
+            if bad is not None:
+                sys.exit("make_interop: %s: entry %s is damaged" % (archive, bad))
         for info in zf.infolist():
             name = true_name(info)
             source = source_of(name)
             encrypted = info.flag_bits & 1
-            data = zf.read(info) if read_back else None
+            if not read_back:
+                data = None
+            elif read_with_7zip is None:
+                data = zf.read(info)
+            else:
+                data = read_with_7zip.get(info.filename, b"")
             if info.is_dir():
                 expected = b""
             elif source in sources:
@@ -189,7 +237,7 @@ def zip_manifest(out, archive, tool, password, source_of, read_back=True):
                 str(info.file_size), str(info.compress_size), "%08x" % info.CRC,
                 " ".join(str(v) for v in info.date_time), str(info.create_system),
                 "%08x" % info.external_attr, str(encrypted),
-                "-" if mtime is None else str(mtime), source])
+                "-" if mtime is None else str(mtime), source, ut_access_creation(info.extra)])
     write_manifest(out, archive, "zip", tool, rows)
 
 
@@ -222,7 +270,7 @@ def gzip_manifest(out, archive, tool, source):
         when = "%d %d %d %d %d %d" % t[:6]
     rows = [[name.decode("latin-1"), str(method), "%x" % flg, str(isize),
              str(len(member) - 8 - pos), "%08x" % crc, when, str(os_byte), "00000000", "0",
-             str(mtime) if mtime else "-", source]]
+             str(mtime) if mtime else "-", source, "- -"]]
     write_manifest(out, archive, "gzip", tool, rows)
 
 
@@ -230,7 +278,7 @@ def write_manifest(out, archive, kind, tool, rows):
     with open(os.path.join(out, archive + ".manifest"), "w", newline="\n", encoding="utf-8") as f:
         f.write("# archive\t%s\n# kind\t%s\n# tool\t%s\n# tz\tUTC\n" % (archive, kind, tool))
         f.write("# columns\tname method flags size compressed_size crc32 date_time "
-                "create_system external_attr encrypted unix_mtime source\n")
+                "create_system external_attr encrypted unix_mtime source ut_access_creation\n")
         for row in rows:
             if any("\t" in field or "\n" in field for field in row):
                 sys.exit("make_interop: %s: a field holds a tab or line end" % archive)
@@ -361,6 +409,27 @@ def main():
     info_zip("zip_encrypted_stored.zip", ["-r", "-0", "-P", PASSWORD],
              "zip -r -0 -P " + PASSWORD, PASSWORD)
     info_zip("zip_noextra.zip", ["-r", "-X"], "zip -r -X")
+
+    # WinZip AES from two independent writers: 7-Zip at each key length
+    # (deflated, and stored at 192 bits; times as a UT block, or with
+    # -mtp=2 the DOS stamp alone), and libarchive, which writes AE-1, AE-2
+    # and data descriptors.
+    def aes_zip(archive, cmd, tool_text):
+        path = os.path.join(out, archive)
+        if os.path.exists(path):
+            os.remove(path)
+        run(cmd + [path] + top if cmd[0] == "7zz" else cmd + ["-f", path] + top, src, env)
+        zip_manifest(out, archive, tool_text, PASSWORD, in_src,
+                     read_with_7zip=extracted_by_7zip(out, archive, PASSWORD, env))
+        index.append((archive, "zip", PASSWORD, tool_text))
+
+    for bits, options in (("128", ["-mtp=1"]), ("192", ["-mx0", "-mtp=2"]), ("256", ["-mtp=1"])):
+        options = ["-tzip", "-r", "-mem=AES" + bits] + options
+        aes_zip("7z_aes%s.zip" % bits, ["7zz", "a", "-bd", "-bso0", "-p" + PASSWORD] + options,
+                "7zz a " + " ".join(options) + " -p" + PASSWORD)
+    aes_zip("bsdtar_aes256.zip", ["bsdtar", "--format", "zip", "--options", "zip:encryption=aes256",
+                                  "--passphrase", PASSWORD, "-c"],
+            "bsdtar --format zip --options zip:encryption=aes256")
 
     # Streaming: output to a pipe, so sizes and CRC follow the data in
     # descriptors; -fz- keeps Zip64 out of the local headers.

@@ -37,8 +37,17 @@ static bool Number(const std::string& field, int base, unsigned long long& value
   return *end == '\0';
 }
 
+// A Unix time, or '-' for none.
+static bool OptionalTime(const std::string& field, bool& has, int64_t& value) {
+  has = field != "-";
+  if (!has) return true;
+  char* end = nullptr;
+  value = std::strtoll(field.c_str(), &end, 10);
+  return !field.empty() && *end == '\0';
+}
+
 static bool ParseRow(const std::vector<std::string>& f, ManifestRow& row) {
-  if (f.size() != 12) return false;
+  if (f.size() != 12 && f.size() != 13) return false;
   unsigned long long method, flags, size, csize, crc, system, ext, encrypted;
   if (!Number(f[1], 10, method) || !Number(f[2], 16, flags) || !Number(f[3], 10, size) ||
       !Number(f[4], 10, csize) || !Number(f[5], 16, crc) || !Number(f[7], 10, system) ||
@@ -56,13 +65,16 @@ static bool ParseRow(const std::vector<std::string>& f, ManifestRow& row) {
   row.createSystem = static_cast<int>(system);
   row.externalAttributes = static_cast<uint32_t>(ext);
   row.encrypted = encrypted != 0;
-  row.hasUnixMtime = f[10] != "-";
-  if (row.hasUnixMtime) {
-    char* end = nullptr;
-    row.unixMtime = std::strtoll(f[10].c_str(), &end, 10);
-    if (*end != '\0') return false;
-  }
+  if (!OptionalTime(f[10], row.hasUnixMtime, row.unixMtime)) return false;
   row.source = f[11];
+  if (f.size() == 13) {
+    std::istringstream more(f[12]);
+    std::string access, creation, rest;
+    if (!(more >> access >> creation) || (more >> rest) ||
+        !OptionalTime(access, row.hasUnixAtime, row.unixAtime) ||
+        !OptionalTime(creation, row.hasUnixCtime, row.unixCtime))
+      return false;
+  }
   return true;
 }
 

@@ -25,6 +25,9 @@ struct ManifestRow {
   bool hasUnixMtime = false;
   int64_t unixMtime = 0;  // central "UT" modification time, or gzip MTIME
   std::string source;     // relative to the interop folder, forward slashes
+  // Access and creation times of the central "UT" block, when it holds them.
+  bool hasUnixAtime = false, hasUnixCtime = false;
+  int64_t unixAtime = 0, unixCtime = 0;
 
   bool isDirectory() const { return !source.empty() && source.back() == '/'; }
 };

@@ -20,6 +20,15 @@ std::string UtBlock(uint8_t flags, std::optional<uint32_t> mtime,
   return ExtraBlock(0x5455, data); // "UT"
 }
 
+std::string AesBlock(uint16_t vendorVersion, uint8_t strength, uint16_t method) {
+  std::string data;
+  PutU16(data, vendorVersion);
+  data += "AE";
+  data += static_cast<char>(strength);
+  PutU16(data, method);
+  return ExtraBlock(0x9901, data);
+}
+
 void PutU64(std::string& out, uint64_t value) {
   PutU32(out, static_cast<uint32_t>(value));
   PutU32(out, static_cast<uint32_t>(value >> 32));
@@ -97,7 +106,7 @@ ZipBuilder& ZipBuilder::trailer(const std::string& bytes) {
 
 static uint16_t EntryFlags(const ZipBuilder::Entry& e) {
   uint16_t flags = e.flags;
-  if (e.password) flags |= FLAG_ENCRYPTED;
+  if (e.password || e.aesPassword) flags |= FLAG_ENCRYPTED;
   if (e.dataDescriptor) flags |= FLAG_DATA_DESCRIPTOR;
   return flags;
 }
@@ -115,7 +124,22 @@ std::string ZipBuilder::Payload(const Entry& e) {
   if (e.rawPayload) return *e.rawPayload;
   std::string payload = e.method == 8 ? Deflate(e.data, e.level) : e.data;
   if (e.password) payload = PkwareEncrypt(*e.password, payload, CheckByte(e));
+  if (e.aesPassword) payload = WinZipAesEncrypt(*e.aesPassword, payload, e.aesStrength);
   return payload;
+}
+
+// What the headers record of an entry that may be AES-encrypted.
+static uint16_t WireMethod(const ZipBuilder::Entry& e) {
+  return e.aesPassword ? METHOD_WINZIP_AES : e.method;
+}
+
+static std::string WireExtra(const ZipBuilder::Entry& e, const std::string& extra) {
+  return e.aesPassword ? AesBlock(e.aesVersion, e.aesStrength, e.method) + extra : extra;
+}
+
+static uint32_t RecordedCrc(const ZipBuilder::Entry& e) {
+  if (e.crc) return *e.crc;
+  return e.aesPassword && e.aesVersion == 2 ? 0 : Crc32(e.data);
 }
 
 std::string ZipBuilder::build(ZipLayout* layout) const {
@@ -133,7 +157,7 @@ std::string ZipBuilder::build(ZipLayout* layout) const {
   for (const Entry& e : entries_) {
     std::string payload = Payload(e);
     Recorded r;
-    r.crc = e.crc.value_or(Crc32(e.data));
+    r.crc = RecordedCrc(e);
     r.compressed = e.compressedSize.value_or(static_cast<uint32_t>(payload.size()));
     r.uncompressed = e.uncompressedSize.value_or(static_cast<uint32_t>(e.data.size()));
     r.offset = e.localHeaderOffset.value_or(here());
@@ -145,16 +169,17 @@ std::string ZipBuilder::build(ZipLayout* layout) const {
     PutU32(zip, LOCAL_HEADER_SIGNATURE);
     PutU16(zip, e.versionNeeded);
     PutU16(zip, flags);
-    PutU16(zip, e.method);
+    PutU16(zip, WireMethod(e));
     PutU16(zip, e.dosTime);
     PutU16(zip, e.dosDate);
     PutU32(zip, e.localCrc.value_or(descriptor ? 0 : r.crc));
     PutU32(zip, e.localCompressedSize.value_or(descriptor ? 0 : r.compressed));
     PutU32(zip, e.localUncompressedSize.value_or(descriptor ? 0 : r.uncompressed));
     PutU16(zip, e.localNameLength.value_or(static_cast<uint16_t>(e.name.size())));
-    PutU16(zip, static_cast<uint16_t>(e.localExtra.size()));
+    std::string localExtra = WireExtra(e, e.localExtra);
+    PutU16(zip, static_cast<uint16_t>(localExtra.size()));
     zip += e.name;
-    zip += e.localExtra;
+    zip += localExtra;
     where.dataStarts.push_back(static_cast<uint32_t>(zip.size()));
     zip += payload;
 
@@ -179,10 +204,10 @@ std::string ZipBuilder::build(ZipLayout* layout) const {
     PutU16(zip, e.versionMadeBy);
     PutU16(zip, e.versionNeeded);
     PutU16(zip, EntryFlags(e));
-    PutU16(zip, e.method);
+    PutU16(zip, WireMethod(e));
     PutU16(zip, e.dosTime);
     PutU16(zip, e.dosDate);
-    std::string extra = e.centralExtra;
+    std::string extra = WireExtra(e, e.centralExtra);
     if (e.zip64) extra = Zip64Block(r.uncompressed, r.compressed, r.offset) + extra;
     PutU32(zip, r.crc);
     PutU32(zip, e.zip64 ? 0xFFFFFFFF : r.compressed);

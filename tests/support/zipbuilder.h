@@ -15,12 +15,16 @@
 
 #include "support/bytes.h"
 #include "support/pkware.h"
+#include "support/winzipaes.h"
 
 // Host byte of the version-made-by field.
 const uint8_t HOST_MSDOS = 0;
 const uint8_t HOST_UNIX = 3;
 const uint8_t HOST_NTFS = 11;
 const uint8_t HOST_MACOS = 19;
+
+// Compression method 99: WinZip AES, the real method in the 0x9901 field.
+const uint16_t METHOD_WINZIP_AES = 99;
 
 // General-purpose flag bits.
 const uint16_t FLAG_ENCRYPTED = 0x0001;      // traditional PKWARE encryption
@@ -52,6 +56,10 @@ std::string ExtraBlock(uint16_t id, const std::string& data);
 std::string UtBlock(uint8_t flags, std::optional<uint32_t> mtime = std::nullopt,
                     std::optional<uint32_t> atime = std::nullopt,
                     std::optional<uint32_t> ctime = std::nullopt);
+
+// The WinZip AES block (id 0x9901): vendor version (1 AE-1, 2 AE-2), "AE",
+// strength (1 to 3), the method of the data before encryption.
+std::string AesBlock(uint16_t vendorVersion, uint8_t strength, uint16_t method);
 
 // The ZIP64 extended information block (id 0x0001): each value given, as
 // 64 bits, in the order uncompressed size, compressed size, local header
@@ -116,6 +124,13 @@ class ZipBuilder {
     // `checkByte` forces another.
     std::optional<std::string> password;
     std::optional<uint8_t> checkByte;
+
+    // WinZip AES encryption with this password instead: method 99 on the
+    // wire, `method` inside; the AES block leads both extra fields; an AE-2
+    // entry records a CRC of 0 (unless `crc` says otherwise).
+    std::optional<std::string> aesPassword;
+    uint8_t aesStrength = 3;
+    uint16_t aesVersion = 2;
 
     // Flag bit 3: the local header's CRC and sizes are 0 and a descriptor
     // (signature optional) follows the data with the central values.

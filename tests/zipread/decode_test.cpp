@@ -5,6 +5,7 @@
 
 #include <string.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -254,6 +255,93 @@ TEST(DecodeEncryption, WrongPasswordPassingTheCheckByteIsCaughtByTheCrc)
     TempDir dir;
     std::string path = dir.file("lucky.txt");
     EXPECT_EQ((uint32_t)RESULT_FLATE, ExtractEntry(z.archive, &path[0], EXTRACT_TO_PATH));
+}
+
+ZipBuilder::Entry AesEncrypted(const std::string& data, uint16_t method, uint8_t strength, uint16_t version)
+{
+    ZipBuilder::Entry e("aes.bin", data, method);
+    e.aesPassword = "s3cret";
+    e.aesStrength = strength;
+    e.aesVersion = version;
+    return e;
+}
+
+// Every key length, both vendor versions, stored and deflated, across the
+// boundaries of the input blocks and of the key stream made per call.
+TEST(DecodeAes, EveryStrengthVersionAndMethod)
+{
+    const size_t sizes[] = {0, 1, 16383, 16385, 70001};
+    for (uint8_t strength : {1, 2, 3})
+        for (uint16_t version : {1, 2})
+            for (uint16_t method : {0, 8})
+                for (size_t size : sizes) {
+                    SCOPED_TRACE("AES-" + std::to_string(64 + 64 * strength) + " AE-" + std::to_string(version) +
+                                 (method == 0 ? " stored " : " deflated ") + std::to_string(size));
+                    std::string data = Sample(size, method == 8, strength);
+                    std::string out;
+                    std::string zip = ZipBuilder().add(AesEncrypted(data, method, strength, version)).build();
+                    EXPECT_EQ(0u, ExtractFirst(zip, out, "s3cret"));
+                    EXPECT_TRUE(out == data) << "extracted " << out.size() << " bytes";
+                }
+}
+
+// A wrong password fails the verifier when the stream opens: nothing is read
+// as data, nothing is delivered.
+TEST(DecodeAes, WrongOrMissingPasswordStopsAtTheVerifier)
+{
+    std::string data = Sample(5000, true, 15);
+    std::string zip = ZipBuilder().add(AesEncrypted(data, 8, 3, 2)).build();
+    for (const char* password : {"s3creT", "", static_cast<const char*>(nullptr)}) {
+        SCOPED_TRACE(password ? password : "(none)");
+        OpenedArchive z(zip, password);
+        ASSERT_EQ(0u, z.code);
+        ASSERT_EQ(0u, SelectEntry(z.archive, 0));
+        OpenEntryStream(z.archive);
+        EXPECT_EQ((uint32_t)RESULT_PASSWORD, z.archive->error);
+        EXPECT_EQ(nullptr, z.archive->stream);
+        CloseEntryStream(z.archive);
+    }
+}
+
+// The authentication code covers every encrypted byte: a change anywhere in
+// them or in the code is 18, also where the recorded size stops the output
+// before the changed byte. AE-1 checks the CRC-32 as well; AE-2 records none.
+TEST(DecodeAes, AlteredDataOrCodeIsNeverTheEntry)
+{
+    std::string data = Sample(40000, false, 16);
+    struct Case {
+        const char* name;
+        uint16_t version;
+        int64_t flip;  // payload byte to change, from the end when negative; 0 for none
+        std::optional<uint32_t> crc;
+        std::optional<uint32_t> uncompressedSize;
+        uint32_t expected;
+    };
+    const Case cases[] = {
+        {"AE-2, a data byte changed", 2, 18 + 20000, {}, {}, RESULT_FLATE},
+        {"AE-2, the last data byte changed", 2, -11, {}, {}, RESULT_FLATE},
+        {"AE-2, the code changed", 2, -1, {}, {}, RESULT_FLATE},
+        {"AE-2, a byte past the recorded size changed", 2, -12, {}, 39000, RESULT_FLATE},
+        {"AE-2, a CRC recorded anyway", 2, 0, 0x12345678, {}, RESULT_OK},
+        {"AE-1, a data byte changed", 1, 18 + 100, {}, {}, RESULT_FLATE},
+        {"AE-1, a wrong CRC", 1, 0, Crc32(data) ^ 1, {}, RESULT_FLATE},
+        {"AE-1, intact", 1, 0, {}, {}, RESULT_OK},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ZipBuilder::Entry e = AesEncrypted(data, 0, 3, c.version);
+        std::string payload = ZipBuilder::Payload(e);
+        if (c.flip != 0)
+            payload[c.flip > 0 ? c.flip : payload.size() + c.flip] ^= 0x01;
+        e.rawPayload = payload;
+        e.crc = c.crc;
+        e.uncompressedSize = c.uncompressedSize;
+        std::string out;
+        EXPECT_EQ(c.expected, ExtractFirst(ZipBuilder().add(e).build(), out, "s3cret"));
+        if (c.expected == RESULT_OK) {
+            EXPECT_TRUE(out == data);
+        }
+    }
 }
 
 TEST(DecodeLayout, BytesBeforeTheArchive)

@@ -501,57 +501,67 @@ TEST_F(ExtractTest, AWriteFailingPartWay)
 }
 
 // Every allocation of an extraction failed in turn: each gives its code and
-// nothing leaks, until the extraction succeeds.
+// nothing leaks, until the extraction succeeds. A WinZip AES entry adds its
+// decryption state.
 TEST_F(ExtractTest, EachAllocationFailedInTurn)
 {
     std::string data = Sample(30000, false, 10);
-    std::string zip = ZipBuilder().add("f.bin", data).build();
-    int32_t liveBefore = FaultsCounted().liveBlocks;
-    bool succeeded = false;
-    for (uint32_t n = 1; n < 20 && !succeeded; n++) {
-        SCOPED_TRACE("failing allocation " + std::to_string(n));
-        {
-            OpenedArchive z(zip);
-            ASSERT_EQ(0u, z.code);
-            ASSERT_EQ(0u, SelectEntry(z.archive, 0));
-            HANDLE file = CreateForWriting(dir.file("alloc.bin"));
-            ASSERT_NE(INVALID_HANDLE_VALUE, file);
-            FaultPlan plan = {};
-            plan.failAllocation = n;
-            FaultsReset(plan);
-            uint32_t code = ExtractEntry(z.archive, file, EXTRACT_TO_HANDLE);
-            FaultsReset(FaultPlan());
-            CloseHandle(file);
-            EXPECT_EQ(-1, z.archive->currentIndex);
-            EXPECT_EQ(nullptr, z.archive->stream);
-            if (code == 0) {
-                succeeded = true;
-                EXPECT_TRUE(ReadWholeFile(dir.file("alloc.bin")) == data);
-            } else {
-                // zlib allocates its window on the first inflate; that
-                // failure comes back from inflate itself.
-                EXPECT_TRUE(code == RESULT_NO_MEMORY || code == RESULT_FLATE) << "code " << code;
+    ZipBuilder::Entry aes("f.bin", data);
+    aes.aesPassword = "pw";
+    const std::pair<const char*, std::string> archives[] = {{"deflated", ZipBuilder().add("f.bin", data).build()},
+                                                            {"AES, deflated", ZipBuilder().add(aes).build()}};
+    for (const auto& [kind, zip] : archives) {
+        SCOPED_TRACE(kind);
+        int32_t liveBefore = FaultsCounted().liveBlocks;
+        bool succeeded = false;
+        for (uint32_t n = 1; n < 20 && !succeeded; n++) {
+            SCOPED_TRACE("failing allocation " + std::to_string(n));
+            {
+                OpenedArchive z(zip, "pw");
+                ASSERT_EQ(0u, z.code);
+                ASSERT_EQ(0u, SelectEntry(z.archive, 0));
+                HANDLE file = CreateForWriting(dir.file("alloc.bin"));
+                ASSERT_NE(INVALID_HANDLE_VALUE, file);
+                FaultPlan plan = {};
+                plan.failAllocation = n;
+                FaultsReset(plan);
+                uint32_t code = ExtractEntry(z.archive, file, EXTRACT_TO_HANDLE);
+                FaultsReset(FaultPlan());
+                CloseHandle(file);
+                EXPECT_EQ(-1, z.archive->currentIndex);
+                EXPECT_EQ(nullptr, z.archive->stream);
+                if (code == 0) {
+                    succeeded = true;
+                    EXPECT_TRUE(ReadWholeFile(dir.file("alloc.bin")) == data);
+                } else {
+                    // zlib allocates its window on the first inflate; that
+                    // failure comes back from inflate itself.
+                    EXPECT_TRUE(code == RESULT_NO_MEMORY || code == RESULT_FLATE) << "code " << code;
+                }
             }
+            EXPECT_EQ(liveBefore, FaultsCounted().liveBlocks) << "blocks leaked";
         }
-        EXPECT_EQ(liveBefore, FaultsCounted().liveBlocks) << "blocks leaked";
+        EXPECT_TRUE(succeeded);
     }
-    EXPECT_TRUE(succeeded);
 }
 
-// Every read of a file source failed in turn, for stored and deflated data.
+// Every read of a file source failed in turn, for stored, deflated and
+// WinZip AES data (salt, encrypted data and code are read apart).
 TEST_F(ExtractTest, EachReadFailedInTurn)
 {
     std::string stored = Sample(40000, false, 11);
-    std::string zip = ZipBuilder().add("s.bin", stored, 0).add("d.bin", stored).build();
+    ZipBuilder::Entry aes("a.bin", stored);
+    aes.aesPassword = "pw";
+    std::string zip = ZipBuilder().add("s.bin", stored, 0).add("d.bin", stored).add(aes).build();
     std::string zipPath = dir.file("source.zip");
     ASSERT_TRUE(WriteWholeFile(zipPath, zip));
-    for (uint32_t index = 0; index < 2; index++) {
-        SCOPED_TRACE(index == 0 ? "stored" : "deflated");
+    for (uint32_t index = 0; index < 3; index++) {
+        SCOPED_TRACE(index == 0 ? "stored" : index == 1 ? "deflated" : "AES, deflated");
         bool succeeded = false;
         for (uint32_t n = 1; n < 30 && !succeeded; n++) {
             SCOPED_TRACE("failing read " + std::to_string(n));
             Archive* archive = nullptr;
-            ASSERT_EQ(0u, OpenArchive(&archive, zipPath.c_str(), 0, SOURCE_FILE, nullptr, 0));
+            ASSERT_EQ(0u, OpenArchive(&archive, zipPath.c_str(), 0, SOURCE_FILE, "pw", 2));
             ASSERT_EQ(0u, SelectEntry(archive, index));
             std::string out(stored.size(), '\0');
             FaultPlan plan = {};
