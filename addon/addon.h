@@ -32,6 +32,14 @@ bool LoadAddonString(uint32_t id, char* buffer, int size);
 // The archive whose handle is argument 1, or a host error number.
 uint32_t LookupArchive(CallContext context, ArgumentBlock arguments, Archive** archive);
 
+// A Windows handle that crossed the host as a 32-bit number. A 64-bit
+// process's handles have 32 significant bits, sign-extended (so that -1 stays
+// INVALID_HANDLE_VALUE); in a 32-bit process this is the number itself.
+inline HANDLE HandleFromNumber(uint32_t number)
+{
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(static_cast<int32_t>(number)));
+}
+
 // The seven REXX functions.
 uint32_t HOSTCALL CloseFunction(CallContext, ArgumentBlock, FunctionResult*);
 uint32_t HOSTCALL ErrMsgFunction(CallContext, ArgumentBlock, FunctionResult*);

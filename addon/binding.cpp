@@ -32,7 +32,10 @@ static const FunctionEntry FUNCTION_HANDLERS[] = {
     {0, SetCurrentItemFunction, 3, 3},
     {0, SetRootDirFunction, 1, 2},
 };
+static_assert(sizeof(FUNCTION_HANDLERS) == 7 * sizeof(FunctionEntry), "seven packed entries");
+#if UINTPTR_MAX == 0xFFFFFFFF
 static_assert(sizeof(FUNCTION_HANDLERS) == 70, "seven packed 10-byte entries");
+#endif
 
 static BOOL RefuseLoad(uint32_t stringId)
 {

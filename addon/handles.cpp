@@ -55,7 +55,7 @@ uint32_t HOSTCALL OpenFunction(CallContext context, ArgumentBlock arguments, Fun
         if (choice == OPEN_RESOURCE)
             code = OpenArchive(&archive, nullptr, number, SOURCE_MEMORY, password, passwordLength);
         else
-            code = OpenArchive(&archive, reinterpret_cast<void*>(number), 0, SOURCE_HANDLE, password,
+            code = OpenArchive(&archive, HandleFromNumber(number), 0, SOURCE_HANDLE, password,
                                passwordLength);
         break;
     }
@@ -78,6 +78,14 @@ uint32_t HOSTCALL OpenFunction(CallContext context, ArgumentBlock arguments, Fun
         break;
     }
     }
+#if UINTPTR_MAX > 0xFFFFFFFF
+    // The handle is the record's address as a 32-bit number: a 64-bit build
+    // cannot hand out a record that lies above 4 GiB.
+    if (!code && reinterpret_cast<uintptr_t>(archive) > 0xFFFFFFFFu) {
+        ReleaseArchive(archive);
+        code = RESULT_NO_MEMORY;
+    }
+#endif
     if (code)
         return ReportResultCode(context, result, code);
 

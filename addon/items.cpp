@@ -191,7 +191,7 @@ uint32_t HOSTCALL GetItemFunction(CallContext context, ArgumentBlock arguments, 
         uint32_t handle = 0;
         if (!hostApi.GetArgument(context, arguments, ARGUMENT_NUMBER + 2, &handle) || handle == 0)
             return HOSTERR_ARG2_NOT_NUMBER;
-        code = ExtractEntry(archive, reinterpret_cast<void*>(handle), EXTRACT_TO_HANDLE);
+        code = ExtractEntry(archive, HandleFromNumber(handle), EXTRACT_TO_HANDLE);
         break;
     }
     default: {

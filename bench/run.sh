@@ -9,13 +9,13 @@
 #   bench/run.sh [--rounds N] [--tree]     (BUILD_DIR picks the build folder)
 set -euo pipefail
 . "$(dirname "$0")/../tools/build-env.sh"
-BIN="$BUILD_DIR/bin"
-DATA="$BUILD_DIR/bench-data"
+BIN="$RUN_DIR/bin"
+DATA="$RUN_DIR/bench-data"
 
 say() { printf '[bench] %s\n' "$*"; }
 
-configure_build "[bench]"
-cmake --build "$BUILD_DIR" -j "$(nproc)" --target select_bench extract_bench tvbridge >/dev/null
+configure_run "[bench]"
+cmake --build "$RUN_DIR" -j 2 --target select_bench extract_bench tvbridge >/dev/null
 build_runner "[bench]" >/dev/null
 
 . "$ROOT/tools/wine-env.sh"
@@ -31,16 +31,16 @@ cd "$DATA"
 
 say "load now: $(cut -d' ' -f1-3 /proc/loadavg) (figures are sound below about 1)"
 say "making the archives"
-wine "$BIN/extract_bench.exe" make .
+"$WINE" "$BIN/extract_bench.exe" make .
 echo
 say "selection"
-wine "$BIN/select_bench.exe" .
+"$WINE" "$BIN/select_bench.exe" .
 echo
 say "selection from a REXX script with Regina, through the bridge"
 "$NATIVE_DIR/rexxrun" --bridge "$BIN" "$ROOT/bench/select.rex" many.zip
 echo
 say "extraction"
-wine "$BIN/extract_bench.exe" run . --figures figures.txt "$@"
+"$WINE" "$BIN/extract_bench.exe" run . --figures figures.txt "$@"
 echo
 say "native peers on the same archives"
 python3 "$ROOT/bench/peers.py" "$DATA" "$DATA/figures.txt"

@@ -52,7 +52,8 @@ static const HostApi TABLE = {
 
 using namespace mhost;
 
-// Fills as many slots as `size` bytes hold. The add-on passes 84 and version 271.
+// Fills as many slots as `size` bytes hold. The add-on passes the table's
+// size (84 in a 32-bit process) and version 271.
 extern "C" uint32_t HOSTCALL RexxGetMorvalinFuncs(HostApi* table, uint32_t size, uint32_t version)
 {
     bindCount++;
@@ -60,7 +61,7 @@ extern "C" uint32_t HOSTCALL RexxGetMorvalinFuncs(HostApi* table, uint32_t size,
     boundVersion = version;
     if (size != HOSTAPI_SIZE || version != HOSTAPI_VERSION)
         RecordViolation("RexxGetMorvalinFuncs: size " + UnsignedText(size) + ", version " +
-                        UnsignedText(version) + " (expected 84 and 271)");
+                        UnsignedText(version) + " (expected " + UnsignedText(HOSTAPI_SIZE) + " and 271)");
     if (table == nullptr)
         return 1;
     std::memcpy(table, &TABLE, size < sizeof TABLE ? size : sizeof TABLE);

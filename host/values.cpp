@@ -46,8 +46,13 @@ static uint32_t nextSerial = 1;
 
 static std::string Describe(const char* value, const ValueRecord& record)
 {
-    char address[16];
-    wsprintfA(address, "%08X", static_cast<unsigned>(reinterpret_cast<uintptr_t>(value)));
+    // Eight hex digits, more where a 64-bit address needs them.
+    uint64_t bits = reinterpret_cast<uintptr_t>(value);
+    char address[20];
+    if (bits >> 32)
+        wsprintfA(address, "%X%08X", static_cast<unsigned>(bits >> 32), static_cast<unsigned>(bits));
+    else
+        wsprintfA(address, "%08X", static_cast<unsigned>(bits));
     return std::string(record.origin) + " #" + UnsignedText(record.serial) + " (" +
            UnsignedText(record.length) + " bytes at " + address + ")";
 }

@@ -112,6 +112,10 @@ uint32_t HOSTCALL SetVariable(CallContext context, const char* name, uint32_t ze
 
     std::string text;
     if (isNumber) {
+        if (value > 0xFFFFFFFFu) {  // a 64-bit caller's address, say: the slot takes 32 bits
+            RecordViolation("SetVariable: a number wider than 32 bits");
+            return 1;
+        }
         text = UnsignedText(static_cast<uint32_t>(value));
     } else if (value == 0) {
         RecordViolation("SetVariable: a null value");

@@ -87,7 +87,8 @@ typedef uint32_t (HOSTCALL* NumberToTextFn)(uint32_t number, char* buffer, uint3
 
 typedef void (HOSTCALL* UnusedSlotFn)(void);
 
-// The table, 84 bytes: slots 0 to 20 in order.
+// The table, 21 pointer-sized slots (84 bytes in a 32-bit process): slots 0
+// to 20 in order.
 struct HostApi {
     GetVariableFn GetVariable;                // 0
     SetVariableFn SetVariable;                // 1
@@ -103,9 +104,13 @@ struct HostApi {
     TextToNumberFn TextToNumber;              // 19
     NumberToTextFn NumberToText;              // 20
 };
+#if UINTPTR_MAX == 0xFFFFFFFF
 static_assert(sizeof(HostApi) == 84, "HostApi is 21 32-bit slots");
+#else
+static_assert(sizeof(HostApi) == 21 * sizeof(void*), "HostApi is 21 pointer-sized slots");
+#endif
 
-const uint32_t HOSTAPI_SIZE = 84;
+const uint32_t HOSTAPI_SIZE = sizeof(HostApi);
 const uint32_t HOSTAPI_VERSION = 271;
 
 // The host's entry, exported undecorated from morvalin.dll.
@@ -115,7 +120,8 @@ typedef uint32_t (HOSTCALL* RexxGetMorvalinFuncsFn)(HostApi* table, uint32_t siz
 // error number (above 0xFFFF) or an outcome number of ReportResultCode.
 typedef uint32_t (HOSTCALL* FunctionHandler)(CallContext, ArgumentBlock, FunctionResult*);
 
-// One entry of the handler table: 10 bytes, packed, no terminator.
+// One entry of the handler table: 4 bytes, the handler's address, 2 bytes
+// (10 in a 32-bit process), packed, no terminator.
 #pragma pack(push, 1)
 struct FunctionEntry {
     uint32_t reserved;
@@ -124,4 +130,8 @@ struct FunctionEntry {
     uint8_t maximum;
 };
 #pragma pack(pop)
+#if UINTPTR_MAX == 0xFFFFFFFF
 static_assert(sizeof(FunctionEntry) == 10, "FunctionEntry is packed to 10 bytes");
+#else
+static_assert(sizeof(FunctionEntry) == 4 + sizeof(void*) + 2, "FunctionEntry is packed");
+#endif

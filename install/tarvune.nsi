@@ -116,7 +116,7 @@ FunctionEnd
 !macro REFUSE_IF_BUSY NAME
   ${If} ${FileExists} "$INSTDIR\${NAME}"
     ; GENERIC_WRITE, no sharing, OPEN_EXISTING
-    System::Call 'kernel32::CreateFileW(w "$INSTDIR\${NAME}", i 0x40000000, i 0, i 0, i 3, i 0, i 0) i.r0 ?e'
+    System::Call 'kernel32::CreateFileW(w "$INSTDIR\${NAME}", i 0x40000000, i 0, p 0, i 3, i 0, p 0) p.r0 ?e'
     Pop $1   ; the last error
     ${If} $0 = -1
       ${If} $1 = 32   ; ERROR_SHARING_VIOLATION
@@ -125,7 +125,7 @@ FunctionEnd
         !insertmacro FAIL "Setup cannot replace $INSTDIR\${NAME} (error $1); the installed add-on was left as it was."
       ${EndIf}
     ${EndIf}
-    System::Call 'kernel32::CloseHandle(i r0)'
+    System::Call 'kernel32::CloseHandle(p r0)'
   ${EndIf}
 !macroend
 

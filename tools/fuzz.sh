@@ -9,11 +9,11 @@ set -euo pipefail
 ITERATIONS="${1:-1000000}"
 SEED="${2:-1}"
 
-configure_build "[fuzz]"
-cmake --build "$BUILD_DIR" -j "$(nproc)" --target hostile_fuzz >/dev/null
+configure_run "[fuzz]"
+cmake --build "$RUN_DIR" -j 2 --target hostile_fuzz >/dev/null
 
 . "$ROOT/tools/wine-env.sh"
 wine_env_start
-cd "$BUILD_DIR/bin"
+cd "$RUN_DIR/bin"
 echo "[fuzz] $ITERATIONS iterations from seed $SEED"
-wine hostile_fuzz.exe "$ITERATIONS" "$SEED"
+"$WINE" hostile_fuzz.exe "$ITERATIONS" "$SEED"

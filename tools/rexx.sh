@@ -29,13 +29,13 @@ if [ -n "$addon" ] && [ -d "$addon" ]; then addon="$addon/tarvune.dll"; fi
 # Inside a running session (the tests), everything is built already.
 . "$ROOT/tools/wine-env.sh"
 if [ "${TARVUNE_WINE_SESSION:-}" != "$WINEPREFIX" ]; then {
-  configure_build "[rexx]"
+  configure_run "[rexx]"
   echo "[rexx] building the add-on, the Windows side and the sample archive"
-  cmake --build "$BUILD_DIR" -j2 --target tarvune tvbridge sample_archive >"$BUILD_DIR/rexx-build.log" 2>&1 ||
-    { cat "$BUILD_DIR/rexx-build.log"; exit 1; }
+  cmake --build "$RUN_DIR" -j2 --target tarvune tvbridge sample_archive >"$RUN_DIR/rexx-build.log" 2>&1 ||
+    { cat "$RUN_DIR/rexx-build.log"; exit 1; }
   build_runner "[rexx]"
   wine_env_start
 } >&2; fi
 status=0
-TARVUNE_DLL="$addon" "$NATIVE_DIR/rexxrun" --bridge "$BUILD_DIR/bin" "$@" || status=$?
+TARVUNE_DLL="$addon" "$NATIVE_DIR/rexxrun" --bridge "$RUN_DIR/bin" "$@" || status=$?
 exit $status

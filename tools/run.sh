@@ -10,15 +10,15 @@ set -euo pipefail
 . "$(dirname "$0")/build-env.sh"
 here="$(pwd)"
 
-configure_build "[run]"
+configure_run "[run]"
 echo "[run] building the add-on, the Windows side of the bridge and the sample"
-cmake --build "$BUILD_DIR" -j2 --target tarvune tvbridge sample_archive >"$BUILD_DIR/run-build.log" 2>&1 ||
-  { cat "$BUILD_DIR/run-build.log"; exit 1; }
+cmake --build "$RUN_DIR" -j2 --target tarvune tvbridge sample_archive >"$RUN_DIR/run-build.log" 2>&1 ||
+  { cat "$RUN_DIR/run-build.log"; exit 1; }
 build_runner "[run]"
 
 . "$ROOT/tools/wine-env.sh"
 wine_env_start
-rexx() { "$NATIVE_DIR/rexxrun" --bridge "$BUILD_DIR/bin" "$@"; }
+rexx() { "$NATIVE_DIR/rexxrun" --bridge "$RUN_DIR/bin" "$@"; }
 
 if [ $# -gt 0 ]; then
   cd "$here"
@@ -27,7 +27,7 @@ if [ $# -gt 0 ]; then
   exit $status
 fi
 
-cd "$BUILD_DIR/bin"
+cd "$RUN_DIR/bin"
 rm -rf sample/extracted
 echo "[run] regina examples/list.rex sample/sample.zip tarvune"
 rexx "$ROOT/examples/list.rex" sample/sample.zip tarvune || true

@@ -5,7 +5,10 @@ set -euo pipefail
 
 say() { printf '[setup] %s\n' "$*"; }
 
+# The x86-64 compiler builds the 64-bit test build on machines that run no
+# 32-bit programs (tools/build-env.sh).
 need_pkgs=(g++-mingw-w64-i686 libz-mingw-w64-dev mingw-w64-tools binutils-mingw-w64-i686
+           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
            wine wine32:i386 wine64 xvfb xdotool imagemagick zip unzip gzip python3
            cmake make googletest libarchive-tools
            regina-rexx libregina3-dev 7zip nsis fonts-wine)

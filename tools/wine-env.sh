@@ -1,10 +1,20 @@
 # wine-env.sh -- sourced by the run and test scripts: a private Wine prefix in
 # the build folder, one persistent wineserver, and an Xvfb display for the
 # windows that the tests open. Everything started here is stopped on exit.
-# Needs BUILD_DIR set (absolute).
+# Needs RUN_DIR and TARVUNE_ARCH set (build-env.sh). WINE is the wine program
+# to start Windows programs with, in scripts and in the tests.
 
-export WINEPREFIX="$BUILD_DIR/wineprefix"
+export WINEPREFIX="$RUN_DIR/wineprefix"
 export WINEDEBUG=-all
+if [ "$TARVUNE_ARCH" = x86_64 ]; then
+  # The plain "wine" command (and wineboot) prefers the 32-bit loader whenever
+  # it is installed; WINELOADER is what Wine starts further processes with.
+  export WINEARCH=win64
+  export WINE=/usr/lib/wine/wine64
+  export WINELOADER="$WINE"
+else
+  export WINE="${WINE:-wine}"
+fi
 export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono/Gecko install prompts
 
 _wine_env_pids=()
@@ -12,6 +22,18 @@ _wine_env_pids=()
 wine_env_stop() {
   wineserver -k >/dev/null 2>&1 || true
   for p in "${_wine_env_pids[@]}"; do kill "$p" >/dev/null 2>&1 || true; done
+}
+
+# Wine does not find the fonts of Debian's fonts-wine where that package puts
+# them, and draws a caption's close box as the letter "r" without Marlett:
+# the prefix's own Fonts folder gets a copy of each.
+wine_env_fonts() {
+  local fonts="$WINEPREFIX/drive_c/windows/Fonts" f
+  [ -d "$fonts" ] || return 0
+  for f in /usr/share/wine/fonts/*.ttf; do
+    [ -e "$f" ] && [ ! -e "$fonts/${f##*/}" ] && cp "$f" "$fonts/"
+  done
+  return 0
 }
 
 # A script that runs inside another's session (tools/rexx.sh under the tests,
@@ -30,8 +52,9 @@ wine_env_start() {
   mkdir -p "$WINEPREFIX"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "[wine] creating the Wine prefix (about 20 s, once per build folder)"
-    wineboot -i >/dev/null 2>&1 || true
+    "$WINE" wineboot -i >/dev/null 2>&1 || true
   fi
+  wine_env_fonts
   wineserver -p >/dev/null 2>&1 || true   # a server that runs already (wineboot's) serves as well
   trap wine_env_stop EXIT
   export TARVUNE_WINE_SESSION="$WINEPREFIX"
@@ -39,6 +62,6 @@ wine_env_start() {
   # hold the caller's output open for a while: start them here, not under
   # ctest. That program also turns off Wine's crash dialog, so that a crashing
   # test ends with a backtrace instead of waiting for a click.
-  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+  "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
     >/dev/null 2>&1 </dev/null || true
 }

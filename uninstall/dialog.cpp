@@ -9,7 +9,7 @@ static void SetUpDialog(HWND window)
 {
     HICON icon = LoadIconA(g_module, MAKEINTRESOURCEA(ICON_UNINSTALL));
     if (icon)
-        SetClassLongA(window, GCL_HICON, (LONG)(LONG_PTR)icon);
+        SetClassLongPtrA(window, GCLP_HICON, (LONG_PTR)icon);  // SetClassLongA in a 32-bit image
 
     // The dialog has a fixed size: its system menu offers neither.
     HMENU menu = GetSystemMenu(window, FALSE);

@@ -12,8 +12,19 @@ namespace {
 
 using morvalin::Kind;
 
-// A string of the test program: a readable address that no archive has.
-const char NOT_AN_ARCHIVE[] = "this is no archive record";
+// A readable address that no archive has, as a handle: a block of the heap
+// that archive records come from, so that it fits 32 bits as theirs do.
+std::string NotAnArchive()
+{
+  static const char* block = [] {
+    char* text = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, 32));
+    lstrcpyA(text, "this is no archive record");
+    return text;
+  }();
+  uintptr_t address = reinterpret_cast<uintptr_t>(block);
+  EXPECT_LE(address, 0xFFFFFFFFu) << "the heap lies above 4 GiB";
+  return Number(address);
+}
 
 class HandlesTest : public ArchiveTest {
  protected:
@@ -178,7 +189,7 @@ TEST_F(HandlesTest, LookupRefusesWhatIsNoOpenArchive)
     morvalin::Arg handle;
     uint32_t raw;
   } cases[] = {
-      {"a readable address of no archive", Number(reinterpret_cast<uintptr_t>(NOT_AN_ARCHIVE)),
+      {"a readable address of no archive", NotAnArchive(),
        ARG1_NOT_HANDLE},
       {"inside an open record, past its start", Number(std::stoul(open) + 4), ARG1_NOT_HANDLE},
       {"letters", "abc", ARG1_NOT_NUMBER},
@@ -248,7 +259,7 @@ TEST_F(HandlesTest, CloseIgnoresWhatIsNoHandle)
 {
   std::string open = OpenSmall();
   for (const std::string& handle : {std::string("abc"), std::string("0"), std::string("1"),
-                                    Number(reinterpret_cast<uintptr_t>(NOT_AN_ARCHIVE)),
+                                    NotAnArchive(),
                                     Number(std::stoul(open) + 4)}) {
     SCOPED_TRACE(handle);
     morvalin::Outcome out = Call("CLOSE", {handle});

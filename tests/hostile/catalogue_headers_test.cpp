@@ -108,9 +108,9 @@ std::vector<HostileCase> HeaderCases()
         zip.add("entry.txt", DATA, 0);
         ZipLayout layout;
         std::string bytes = zip.build(&layout);
-        PokeU16(bytes, layout.centralHeaders[0] + 10, 99);  // AES and the like
-        HostileCase c{"central method 99", bytes};
-        c.entries = {Unselectable(1, 8)};
+        PokeU16(bytes, layout.centralHeaders[0] + 10, 99);  // AES, but without its AES field
+        HostileCase c{"central method 99 without an AES field", bytes};
+        c.entries = {Unselectable(1, 6)};
         cases.push_back(c);
     }
 

@@ -15,6 +15,7 @@ self-removal batch, is left.
 """
 import argparse
 import filecmp
+import glob
 import json
 import os
 import shutil
@@ -45,7 +46,8 @@ class Life:
         self.env = gui_test.Env(args.bin, need_display=True)
         self.folder = os.path.join(self.prefix, "drive_c", *FOLDER[3:].split("\\"))
         self.addon_win = FOLDER + "\\tarvune.dll"
-        self.setup_title = f"Tarvune Add-on Library {args.version} Setup"
+        # The folder page's title: NSIS adds the page's subcaption to the caption.
+        self.setup_title = f"Tarvune Add-on Library {args.version} Setup: Installation Folder"
 
     def check(self, condition, message):
         if not condition:
@@ -62,12 +64,17 @@ class Life:
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(self.temp)
         print("[lifecycle] making a new Wine prefix")
-        self.quiet(["wineboot", "-i"], timeout=300)
+        self.quiet([self.env.wine, "wineboot", "-i"], timeout=300)
         self.quiet(["wineserver", "-p"])
+        # Debian's Wine fonts, where Wine finds them (as tools/wine-env.sh does).
+        fonts = os.path.join(self.prefix, "drive_c", "windows", "Fonts")
+        for font in glob.glob("/usr/share/wine/fonts/*.ttf"):
+            if os.path.isdir(fonts) and not os.path.exists(os.path.join(fonts, os.path.basename(font))):
+                shutil.copy(font, fonts)
         # Wine draws and closes these windows itself: there is no window manager.
         for program in ("UTarvune.exe", os.path.basename(self.args.setup)):
             key = gui_test.app_key(program) + "\\X11 Driver"
-            if self.quiet(["wine", "reg", "add", key, "/v", "Managed", "/d", "N", "/f"]) != 0:
+            if self.quiet([self.env.wine, "reg", "add", key, "/v", "Managed", "/d", "N", "/f"]) != 0:
                 raise Failed(f"cannot set {key} in the new prefix")
 
     def install(self, extra=None):
@@ -139,7 +146,11 @@ class Life:
         script = os.path.join(self.args.source, "examples", "extract.rex")
         # rexx.sh runs the bridge in the build's own Wine prefix (the tests'
         # session when there is one); the add-on it loads is the installed file.
-        env = dict(self.env.env, BUILD_DIR=os.path.dirname(self.env.bin))
+        # Under tools/test.sh both folders are set already (on a machine that
+        # runs no 32-bit programs, the one that runs is not BUILD_DIR).
+        env = dict(self.env.env)
+        env.setdefault("BUILD_DIR", os.path.dirname(self.env.bin))
+        env.setdefault("RUN_DIR", os.path.dirname(self.env.bin))
         result = subprocess.run(["bash", os.path.join(self.args.source, "tools", "rexx.sh"),
                                  "--addon", os.path.join(self.folder, "tarvune.dll"),
                                  script, os.path.join(sample, "sample.zip"), out, "tarvune"],

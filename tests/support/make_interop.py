@@ -150,18 +150,6 @@ def recorded_mtime(extra):
     return None
 
 
-def true_name(info):
-    """The name in its true characters: zipfile reads a name without flag
-    bit 11 as code page 437, but Unix tools store UTF-8 there."""
-    if info.flag_bits & 0x800 or info.create_system != 3:
-        return info.filename
-    raw = info.filename.encode("cp437")
-    try:
-        return raw.decode("utf-8")
-    except UnicodeDecodeError:
-        return info.filename
-
-
 def extracted_by_7zip(out, archive, password, env):
     """Reads every entry of an archive through 7-Zip: name -> bytes."""
     folder = os.path.join(out, archive + ".check")
@@ -180,48 +168,52 @@ def extracted_by_7zip(out, archive, password, env):
 def ut_access_creation(extra):
     """Access and creation times of a central "UT" block, as text; a time
     counts when its flag is set and its 4 bytes lie inside the block."""
-    pos = 0
-    while pos + 4 <= len(extra):
-        block_id, length = struct.unpack_from("<HH", extra, pos)
-        data = extra[pos + 4:pos + 4 + length]
-        if block_id == 0x5455 and len(data) >= 1:
-            times, at = [], 1
-            for bit in (1, 2, 4):
-                value = None
-                if data[0] & bit:
-                    if at + 4 <= len(data):
-                        value = struct.unpack_from("<i", data, at)[0]
-                    at += 4
-                times.append("-" if value is None else str(value))
-            return " ".join(times[1:])
-        pos += 4 + length
-    return "- -"
+    ut = extra_blocks(extra).get(0x5455)
+    times, at = [], 1
+    for bit in (1, 2, 4):
+        value = None
+        if ut and ut[0] & bit:
+            if at + 4 <= len(ut):
+                value = struct.unpack_from("<i", ut, at)[0]
+            at += 4
+        times.append("-" if value is None else str(value))
+    return " ".join(times[1:])
+
+
+def true_name(info):
+    """The name in its true characters: zipfile reads a name without flag
+    bit 11 as code page 437, but Unix tools store UTF-8 there."""
+    if info.flag_bits & 0x800 or info.create_system != 3:
+        return info.filename
+    raw = info.filename.encode("cp437")
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return info.filename
 
 
 def zip_manifest(out, archive, tool, password, source_of, read_back=True, read_with_7zip=None):
     """read_back=False lists the entries without decompressing them (for
     archives of very many entries, which the reader's tests check);
-    read_with_7zip holds the entries' bytes where Python cannot read them."""
+    read_with_7zip holds the entries' bytes as 7-Zip extracted them, for
+    WinZip AES archives, which zipfile cannot decrypt."""
     rows = []
     sources = {}
     with zipfile.ZipFile(os.path.join(out, archive)) as zf:
         pwd = password.encode() if password else None
         if pwd:
             zf.setpassword(pwd)
-        if read_back and read_with_7zip is None:
-            bad = zf.testzip()
-            if bad is not None:
-                sys.exit("make_interop: %s: entry %s is damaged" % (archive, bad))
+        bad = zf.testzip() if read_back and read_with_7zip is None else None
+        if bad is not None:
+            sys.exit("make_interop: %s: entry %s is damaged" % (archive, bad))
         for info in zf.infolist():
             name = true_name(info)
             source = source_of(name)
             encrypted = info.flag_bits & 1
-            if not read_back:
-                data = None
-            elif read_with_7zip is None:
-                data = zf.read(info)
-            else:
+            if read_with_7zip is not None:
                 data = read_with_7zip.get(info.filename, b"")
+            else:
+                data = zf.read(info) if read_back else None
             if info.is_dir():
                 expected = b""
             elif source in sources:

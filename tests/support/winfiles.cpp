@@ -38,27 +38,82 @@ std::string TempDir::file(const std::string& relative) const {
   return path_ + "\\" + Backslashed(relative);
 }
 
-bool RemoveTree(const std::string& path) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+static std::wstring Wide(const std::string& text) {
+  int n = MultiByteToWideChar(CP_ACP, 0, text.data(), (int)text.size(), nullptr, 0);
+  std::wstring wide(n, L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), (int)text.size(), &wide[0], n);
+  return wide;
+}
+
+// A name as the ANSI code page shows it, without best fit: '_' for each
+// character the code page lacks (as the add-on shows a Unicode name).
+static std::string Shown(const std::wstring& name) {
+  std::string shown;
+  for (wchar_t c : name) {
+    char bytes[8];
+    BOOL lacked = FALSE;
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &c, 1, bytes, sizeof bytes, "_", &lacked);
+    shown += n > 0 && !lacked ? std::string(bytes, n) : std::string("_");
+  }
+  return shown;
+}
+
+// The wide path that `path` names: each component that does not exist under
+// its ANSI name is the folder's entry whose name shows as it. A file that the
+// add-on created under a Unicode name is found by the path a script sees.
+static std::wstring WidePath(const std::string& path) {
+  std::wstring found;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('\\', start);
+    if (end == std::string::npos) end = path.size();
+    std::string part = path.substr(start, end - start);
+    std::wstring next = found + (start ? L"\\" : L"") + Wide(part);
+    if (start > 0 && GetFileAttributesW(next.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      WIN32_FIND_DATAW entry;
+      HANDLE search = FindFirstFileW((found + L"\\*").c_str(), &entry);
+      if (search != INVALID_HANDLE_VALUE) {
+        do {
+          if (Shown(entry.cFileName) == part) {
+            next = found + L"\\" + entry.cFileName;
+            break;
+          }
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+      }
+    }
+    found = next;
+    start = end + 1;
+  }
+  return found;
+}
+
+// Wide calls throughout: a name the ANSI code page lacks is removed as well.
+static bool RemoveTreeW(const std::wstring& path) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
   if (search != INVALID_HANDLE_VALUE) {
     do {
-      std::string name = found.cFileName;
-      if (name == "." || name == "..") continue;
-      std::string child = path + "\\" + name;
+      std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::wstring child = path + L"\\" + name;
       if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
+        RemoveTreeW(child);
       } else {
         // A read-only file cannot be deleted until the bit is cleared.
-        SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA(child.c_str());
+        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(child.c_str());
       }
-    } while (FindNextFileA(search, &found));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
   }
-  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  RemoveDirectoryA(path.c_str());
-  return GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  RemoveDirectoryW(path.c_str());
+  return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+bool RemoveTree(const std::string& path) {
+  return RemoveTreeW(Wide(path));
 }
 
 bool WriteWholeFile(const std::string& path, const std::string& bytes) {
@@ -97,7 +152,7 @@ bool WriteSparseFile(const std::string& path, uint64_t size,
 
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
   bytes.clear();
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+  HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   char block[65536];
@@ -120,7 +175,7 @@ bool FileExists(const std::string& path) {
 }
 
 bool DirectoryExists(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
+  DWORD attributes = GetFileAttributesW(WidePath(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 

@@ -28,7 +28,8 @@ class TempDir {
   std::string path_;
 };
 
-// Removes a folder and everything under it. True when it is gone.
+// Removes a folder and everything under it, names the ANSI code page lacks
+// included. True when it is gone.
 bool RemoveTree(const std::string& path);
 
 // Writes (creating or truncating) a file with exactly these bytes.
@@ -39,7 +40,9 @@ bool WriteWholeFile(const std::string& path, const std::string& bytes);
 bool WriteSparseFile(const std::string& path, uint64_t size,
                      const std::vector<std::pair<uint64_t, std::string>>& pieces);
 
-// Reads a whole file; false when it cannot be opened or read.
+// Reads a whole file; false when it cannot be opened or read. Here and in
+// DirectoryExists, a name that the ANSI code page lacks characters of is
+// found by the text a script sees of it, '_' for each such character.
 bool ReadWholeFile(const std::string& path, std::string& bytes);
 // The whole file, or an empty string when it cannot be read.
 std::string ReadWholeFile(const std::string& path);

@@ -62,6 +62,7 @@ class Env:
         if need_display and not self.env.get("DISPLAY"):
             self._start_xvfb()
         self.probe_exe = os.path.join(self.bin, "uninstall_probe.exe")
+        self.wine = self.env.get("WINE", "wine")  # the 64-bit loader, where tools/wine-env.sh chose it
 
     def _start_xvfb(self):
         n = 91
@@ -86,7 +87,7 @@ class Env:
         return result
 
     def probe(self, *args, check=True):
-        return self.run(["wine", self.probe_exe, *args], check=check)
+        return self.run([self.wine, self.probe_exe, *args], check=check)
 
     def xdotool(self, *args, check=True):
         return self.run(["xdotool", *args], check=check)
@@ -105,9 +106,9 @@ def setup(env, work):
     os.makedirs(work, exist_ok=True)
     created = []
     for program in UNMANAGED_PROGRAMS:
-        if env.run(["wine", "reg", "query", app_key(program)]).returncode != 0:
+        if env.run([env.wine, "reg", "query", app_key(program)]).returncode != 0:
             created.append(app_key(program))
-        env.run(["wine", "reg", "add", app_key(program) + "\\X11 Driver", "/v", "Managed", "/d", "N", "/f"],
+        env.run([env.wine, "reg", "add", app_key(program) + "\\X11 Driver", "/v", "Managed", "/d", "N", "/f"],
                 check=True)
     with open(os.path.join(work, "created-keys.txt"), "w") as f:
         f.write("\n".join(created))
@@ -115,18 +116,18 @@ def setup(env, work):
 
 def cleanup(env, work):
     for program in UNMANAGED_PROGRAMS:
-        env.run(["wine", "reg", "delete", app_key(program) + "\\X11 Driver", "/v", "Managed", "/f"])
+        env.run([env.wine, "reg", "delete", app_key(program) + "\\X11 Driver", "/v", "Managed", "/f"])
     record = os.path.join(work, "created-keys.txt")
     if os.path.exists(record):
         with open(record) as f:
             for key in filter(None, f.read().split("\n")):
-                env.run(["wine", "reg", "delete", key, "/f"])
+                env.run([env.wine, "reg", "delete", key, "/f"])
     shutil.rmtree(work, ignore_errors=True)
 
 
 def hold(env, path_win):
     """Keeps a file open as a running program holds a loaded library, until release()."""
-    holder = subprocess.Popen(["wine", env.probe_exe, "hold", path_win], env=env.env,
+    holder = subprocess.Popen([env.wine, env.probe_exe, "hold", path_win], env=env.env,
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     if holder.stdout.readline().strip() != "held":
         raise Failed(f"the helper could not hold {path_win} open")
@@ -151,7 +152,7 @@ class Program:
         """Starts exe (a path here, or one on a Windows drive such as C:\\...)."""
         exe_win = exe if exe[1:3] == ":\\" else self.env.windows_path(exe)
         temp_win = self.env.windows_path(temp) + "\\"
-        command = ["wine", self.env.probe_exe, "run", exe_win, temp_win]
+        command = [self.env.wine, self.env.probe_exe, "run", exe_win, temp_win]
         self.process = subprocess.Popen(command + ([args] if args else []), env=self.env.env, cwd=cwd,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 

@@ -15,6 +15,9 @@
 
 namespace {
 
+// The machine of the images this build makes (the tests run against them).
+const WORD NATIVE_MACHINE = sizeof(void*) == 8 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386;
+
 std::string UninstallerPath()
 {
     char path[MAX_PATH];
@@ -262,9 +265,9 @@ TEST(UninstallerImage, GuiProgramImportingFromSystemDllsOnly)
     ASSERT_GT(image.size(), sizeof(IMAGE_DOS_HEADER));
     const auto* dos = (const IMAGE_DOS_HEADER*)image.data();
     ASSERT_EQ(dos->e_magic, IMAGE_DOS_SIGNATURE);
-    const auto* nt = (const IMAGE_NT_HEADERS32*)(image.data() + dos->e_lfanew);
+    const auto* nt = (const IMAGE_NT_HEADERS*)(image.data() + dos->e_lfanew);  // this build's width
     ASSERT_EQ(nt->Signature, (DWORD)IMAGE_NT_SIGNATURE);
-    EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+    EXPECT_EQ(nt->FileHeader.Machine, NATIVE_MACHINE);
     EXPECT_EQ(nt->OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
     EXPECT_EQ(nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS].Size, 0u)
         << "thread-local callbacks come from a C runtime";
@@ -289,16 +292,16 @@ TEST(UninstallerImage, GuiProgramImportingFromSystemDllsOnly)
         CharUpperA(&dll[0]);
         seen.insert(dll);
         EXPECT_TRUE(allowed.count(dll)) << "imports from " << dll;
-        const auto* thunk = (const IMAGE_THUNK_DATA32*)at(descriptor->OriginalFirstThunk
+        const auto* thunk = (const IMAGE_THUNK_DATA*)at(descriptor->OriginalFirstThunk
                                                             ? descriptor->OriginalFirstThunk
                                                             : descriptor->FirstThunk);
-        std::vector<DWORD> entries;
+        std::vector<ULONG_PTR> entries;
         for (; thunk->u1.Ordinal; thunk++)
             entries.push_back(thunk->u1.Ordinal);
         if (dll == "COMCTL32.DLL") {
             // InitCommonControls alone, by its ordinal, with no name.
             ASSERT_EQ(entries.size(), 1u);
-            EXPECT_EQ(entries[0], IMAGE_ORDINAL_FLAG32 | 17u);
+            EXPECT_EQ(entries[0], IMAGE_ORDINAL_FLAG | 17u);
         }
     }
     EXPECT_EQ(seen, allowed);
