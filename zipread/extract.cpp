@@ -137,23 +137,17 @@ static HANDLE CreateEntryFile(const Archive* archive, const char* path, bool wid
 
 // Creates the file at `path` (replacing one of that name) with the entry's
 // attributes and writes the entry into it. On a failure after creation the
-// file stays, with whatever was written.
-// The file is tried first: when its folder stands already, as it does for
-// every entry but the first of a folder, the walk that would create each
-// folder of the path again (two kernel calls a folder) is not needed. Only
-// when that fails are the folders made and the file tried once more, which
-// ends as making the folders first would have.
+// file stays, with whatever was written. The folders come first, always: a
+// name such as "a/." must find "a" made as a folder, not be created as a
+// file named "a".
 static void ExtractToPath(Archive* archive, char* path)
 {
     bool wide = UsesWidePath(archive, path);
-    HANDLE file = CreateEntryFile(archive, path, wide);
-    if (file == INVALID_HANDLE_VALUE) {
-        if (!(wide ? CreatePathDirectories(archive->widePath, FALSE) : CreatePathDirectories(path, FALSE))) {
-            archive->error = RESULT_CANT_OPEN;
-            return;
-        }
-        file = CreateEntryFile(archive, path, wide);
+    if (!(wide ? CreatePathDirectories(archive->widePath, FALSE) : CreatePathDirectories(path, FALSE))) {
+        archive->error = RESULT_CANT_OPEN;
+        return;
     }
+    HANDLE file = CreateEntryFile(archive, path, wide);
     if (file == INVALID_HANDLE_VALUE) {
         archive->error = RESULT_CANT_OPEN;
         return;
