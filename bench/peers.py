@@ -14,7 +14,8 @@ import zipfile
 
 MEGABYTE = 1e6
 ARCHIVES = [("deflated", "deflated.zip"), ("stored", "stored.zip")]
-TARGET_SHARE = 90  # per cent of the 16 KiB loop
+TARGET_SHARE = 95  # per cent of the fastest plain loop (16 KiB to 1 MiB blocks)
+TREE_TARGET_SHARE = 90  # files in a tree: per cent of the plain CreateFile ... CloseHandle loop
 AES_TARGET_SHARE = 80  # AES-256 extraction of the deflated entry, per cent of the plain one
 
 # name, command (archive, output directory), the program that must exist
@@ -91,7 +92,10 @@ def main():
     rows = [
         ("plain loop, 16 KiB blocks (Wine)", "loop16"),
         ("plain loop, 16 KiB, whole output blocks (Wine)", "loop16_whole"),
+        ("plain loop, 64 KiB blocks (Wine)", "loop64"),
         ("plain loop, 256 KiB blocks (Wine)", "loop256"),
+        ("plain loop, 1 MiB blocks (Wine)", "loop1024"),
+        ("fastest plain loop (Wine)", "loop"),
         ("add-on: GETITEM to a file (Wine)", "addon"),
         ("reader: ExtractEntry to a file (Wine)", "reader"),
         ("add-on: GETITEM to a file, AES-256 (Wine)", "aes.addon"),
@@ -116,22 +120,33 @@ def main():
               [ours(k, "addon_vs_loop16_whole") for k in kinds], percent)
     ratio_row("  median of the rounds' own ratios", [ours(k, "addon_vs_loop16_whole_paired") for k in kinds], percent)
     ratio_row("add-on / 256 KiB loop", [v * 100 if v else None for v in over("loop256")], percent)
+    ratio_row("add-on / fastest plain loop", [ours(k, "addon_vs_loop") for k in kinds], percent)
     ratio_row("add-on AES-256 / add-on plain (same rounds)", [ours(k, "aes.addon_share") for k in kinds], percent)
     for label, _, _ in PEERS:
         ratio_row(f"add-on / {label} (native)",
                   [ours(k, "addon") / peers[(k, label)] if ours(k, "addon") and (k, label) in peers else None
                    for k in kinds], "{:9.2f}")
 
-    # The 90% target is judged against the faster of the two 16 KiB loops.
+    # The loop target is judged against the fastest plain loop of the run.
     verdicts = []
     for k in kinds:
-        shares = [ours(k, key) for key in ("addon_vs_loop16", "addon_vs_loop16_whole") if ours(k, key)]
-        if shares:
-            share = min(shares)
-            verdicts.append(f"{k} {share:.0f}% of the loop: {'met' if share >= TARGET_SHARE else 'MISSED'}")
-        unzip = peers.get((k, "Info-ZIP unzip"))
-        if unzip and ours(k, "addon"):
-            verdicts.append(f"{k} vs unzip: {'beaten' if ours(k, 'addon') > unzip else 'NOT beaten'}")
+        share = ours(k, "addon_vs_loop")
+        if share:
+            verdicts.append(f"{k} {share:.0f}% of the fastest loop: {'met' if share >= TARGET_SHARE else 'MISSED'}")
+        for label in ("Info-ZIP unzip", "Python zipfile"):
+            peer = peers.get((k, label))
+            if peer and ours(k, "addon"):
+                verdicts.append(f"{k} vs {label}: {'beaten' if ours(k, 'addon') > peer else 'NOT beaten'}")
+        bsdtar = peers.get((k, "bsdtar"))
+        if bsdtar and ours(k, "addon"):
+            verdicts.append(f"{k} vs bsdtar (moonshot): {100 * ours(k, 'addon') / bsdtar:.0f}%")
+        if ours(k, "private_kib") is not None:
+            verdicts.append(f"{k}: {ours(k, 'private_kib'):.0f} KiB of private bytes added while extracting "
+                            f"(limit 2048): {'met' if ours(k, 'private_kib') <= 2048 else 'MISSED'}")
+    for key, share in sorted(figures.items()):
+        if key.startswith("tree_share."):
+            verdicts.append(f"files in a tree, N = {key.rsplit('.', 1)[1]}: {share:.0f}% of the plain loop: "
+                            f"{'met' if share >= TREE_TARGET_SHARE else 'MISSED'}")
     aes_share = ours("deflated", "aes.addon_share")
     if aes_share:
         verdicts.append(f"deflated AES-256 {aes_share:.0f}% of plain: "
@@ -141,7 +156,8 @@ def main():
                         f"HMAC-SHA1 {figures['platform.hmac_sha1']:.0f} MB/s, "
                         f"key setup {figures['platform.key_setup_ms']:.2f} ms)")
     print()
-    print("Targets (at least 90% of the faster 16 KiB loop; faster than unzip; AES-256 at 80% of plain):")
+    print(f"Targets ({TARGET_SHARE}% of the fastest loop; faster than unzip and zipfile; "
+          f"{TREE_TARGET_SHARE}% of the plain loop for files in a tree; AES-256 at {AES_TARGET_SHARE}% of plain):")
     for verdict in verdicts:
         print("  " + verdict)
 
@@ -154,6 +170,16 @@ def main():
             _, who, n = key.split(".")
             where = "onto one handle" if key.startswith("many.") else "as files in a tree"
             print(f"  {who:<7} {where:<20} N = {int(n):>6}  {value:9.1f}")
+
+    # One line per kind, to compare runs: MB/s, the loop the fastest of the run.
+    def figure(value):
+        return f"{value:.1f}" if value is not None else "-"
+
+    print()
+    for k in kinds:
+        print(f"RESULT {k} addon={figure(ours(k, 'addon'))} loop={figure(ours(k, 'loop'))} "
+              f"unzip={figure(peers.get((k, 'Info-ZIP unzip')))} zipfile={figure(peers.get((k, 'Python zipfile')))} "
+              f"bsdtar={figure(peers.get((k, 'bsdtar')))}")
 
 
 if __name__ == "__main__":

@@ -35,6 +35,7 @@ const uint32_t ARCHIVE_MEMORY = 1;       // the source is a memory block (also a
 const uint32_t ARCHIVE_OWNS_HANDLE = 2;  // releasing the record closes `source`
 const uint32_t ARCHIVE_GZIP = 4;         // a gzip file read as a one-item archive
 const uint32_t ARCHIVE_OWNS_MEMORY = 8;  // the memory block is the record's private copy
+const uint32_t ARCHIVE_PRIVATE_HANDLE = 16;  // opened here from a name: no one else moves its file pointer
 
 // Source kinds that OpenArchive receives.
 const uint32_t SOURCE_MEMORY = 1;  // a block (reference, size) or, without a block, a resource id
@@ -47,7 +48,13 @@ const uint32_t EXTRACT_TO_PATH = 2;    // a writable NUL-terminated path
 const uint32_t EXTRACT_TO_HANDLE = 4;  // a caller's handle, never closed here
 
 const uint32_t MAX_PATH_TEXT = 260;    // every path, root included, NUL excluded
-const uint32_t ENTRY_BLOCK_SIZE = 16384;  // input blocks and the write buffer
+// Entry data are read in blocks of up to INPUT_BLOCK_SIZE bytes and written
+// in blocks of up to WRITE_BLOCK_SIZE. Measured under Wine on a 200 MB
+// entry, 16 KiB blocks cost a fifth of the deflate speed and nearly half of
+// the stored copy speed in kernel calls; from 256 KiB up the figures are
+// flat, and larger blocks only add memory and fall out of the CPU cache.
+const uint32_t INPUT_BLOCK_SIZE = 262144;
+const uint32_t WRITE_BLOCK_SIZE = 262144;
 
 // The fixed fields of a central file header (bytes 4 to 45), decoded to host
 // order. The sizes, the local header offset and the disk are wide enough for
@@ -95,9 +102,12 @@ const uint32_t AES_CODE_LENGTH = 10;
 struct AesStream;  // one entry's keys, counter and authentication (winzipaes.cpp)
 
 // Decoding state of the one entry being extracted. It owns its input buffer
-// and, for a deflated entry, zlib's inflate state.
+// and, for a deflated entry, zlib's inflate state. Plain stored data need no
+// input buffer: they are read straight into the output.
 struct EntryStream {
-    uint8_t* inputBuffer;       // ENTRY_BLOCK_SIZE bytes, decrypted in place
+    uint8_t* inputBuffer;       // inputSize bytes, decrypted in place; none when `direct`
+    uint32_t inputSize;         // INPUT_BLOCK_SIZE, or less for an entry that needs less
+    uint8_t direct;             // stored and not encrypted: source reads go to the output
     z_stream zstream;           // cursors over inputBuffer and the output; inflate state if deflated
     uint32_t crc;               // running CRC-32 of the bytes delivered
     uint64_t compressedLeft;    // entry bytes not yet read from the source
@@ -132,7 +142,7 @@ struct Archive {
     uint64_t centralDirOffset;   // archive offset of the first central header; 3 for gzip
     EntryStream* stream;         // decoding state, or none
     char* password;              // NUL-terminated copy, or none
-    uint8_t* writeBuffer;        // ENTRY_BLOCK_SIZE bytes, allocated on first use
+    uint8_t* writeBuffer;        // WRITE_BLOCK_SIZE bytes, allocated on first use
     FILETIME accessTime;
     FILETIME creationTime;
     FILETIME writeTime;
@@ -145,6 +155,8 @@ struct Archive {
     uint8_t* readCache;          // small reads of a handle source come from here
     uint64_t cacheStart;         // position (from baseOffset) of readCache[0]
     uint32_t cacheLength;        // valid bytes in readCache
+    uint64_t filePointer;        // where the last ReadFile left a private handle (from baseOffset)
+    uint8_t filePointerKnown;    // filePointer is true: a read there needs no seek first
 
     // Where the last walk stood, so that a selection at or beyond it resumes
     // there instead of starting again from the first header.

@@ -1,8 +1,9 @@
 // decode.cpp -- turns the current entry's stored or deflated data, with or
 // without traditional PKWARE or WinZip AES encryption, into its plain bytes.
 // The source is read strictly forward from the entry's data start, in blocks
-// of at most ENTRY_BLOCK_SIZE bytes; output goes straight into the caller's
-// buffer, and the CRC-32 is kept over it as it is delivered.
+// of at most INPUT_BLOCK_SIZE bytes; output goes straight into the caller's
+// buffer, and the CRC-32 is kept over it as it is delivered. Plain stored
+// data skip the input buffer: the source is read into the output itself.
 #include "zipread.h"
 
 #include <string.h>
@@ -138,11 +139,19 @@ void OpenEntryStream(Archive* archive)
         archive->error = RESULT_NO_MEMORY;
         return;
     }
-    stream->inputBuffer = (uint8_t*)AllocateBlock(ENTRY_BLOCK_SIZE);
-    if (!stream->inputBuffer) {
-        FreeStream(stream);
-        archive->error = RESULT_NO_MEMORY;
-        return;
+    // An entry smaller than a block gets a buffer of its own size: a script
+    // that extracts thousands of small entries does not pay for a large
+    // block each time.
+    stream->direct = header.method == METHOD_STORED && !HasPkwareEncryption(archive);
+    if (!stream->direct) {
+        stream->inputSize = header.compressedSize < INPUT_BLOCK_SIZE ? (uint32_t)header.compressedSize
+                                                                     : INPUT_BLOCK_SIZE;
+        stream->inputBuffer = (uint8_t*)AllocateBlock(stream->inputSize);
+        if (!stream->inputBuffer) {
+            FreeStream(stream);
+            archive->error = RESULT_NO_MEMORY;
+            return;
+        }
     }
     if (DataMethod(archive) != METHOD_STORED) {
         stream->zstream.zalloc = InflateAlloc;
@@ -186,16 +195,17 @@ void OpenEntryStream(Archive* archive)
     archive->stream = stream;
 }
 
-// Reads the next block of entry data into the input buffer and decrypts it.
-// A source that delivers a block in pieces is read until the block is whole
-// or nothing more comes; a source that has nothing at all is a read failure.
-static bool FillInput(Archive* archive, EntryStream* stream)
+// Reads up to `want` bytes of entry data (never past the compressed size)
+// into `buffer`. A source that delivers them in pieces is read until they
+// are whole or nothing more comes; a source that has nothing at all is a
+// read failure, and 0 is returned.
+static uint32_t ReadEntryBytes(Archive* archive, EntryStream* stream, uint8_t* buffer, uint32_t want)
 {
-    uint32_t want = stream->compressedLeft < ENTRY_BLOCK_SIZE ? (uint32_t)stream->compressedLeft
-                                                              : ENTRY_BLOCK_SIZE;
+    if (want > stream->compressedLeft)
+        want = (uint32_t)stream->compressedLeft;
     uint32_t got = 0;
     while (got < want && archive->error == 0) {
-        uint32_t n = SourceRead(archive, stream->inputBuffer + got, want - got);
+        uint32_t n = SourceRead(archive, buffer + got, want - got);
         if (n == 0)
             break;
         got += n;
@@ -203,9 +213,18 @@ static bool FillInput(Archive* archive, EntryStream* stream)
     if (got == 0 || archive->error != 0) {
         if (archive->error == 0)
             archive->error = RESULT_READ_FAILED;
-        return false;
+        return 0;
     }
     stream->compressedLeft -= got;
+    return got;
+}
+
+// Reads the next block of entry data into the input buffer and decrypts it.
+static bool FillInput(Archive* archive, EntryStream* stream)
+{
+    uint32_t got = ReadEntryBytes(archive, stream, stream->inputBuffer, stream->inputSize);
+    if (got == 0)
+        return false;
     stream->zstream.next_in = stream->inputBuffer;
     stream->zstream.avail_in = got;
     if (stream->aes) {
@@ -219,14 +238,26 @@ static bool FillInput(Archive* archive, EntryStream* stream)
     return true;
 }
 
+// Delivers `count` bytes that now stand at the output cursor.
+static void Deliver(EntryStream* stream, uint32_t count, uint32_t* delivered)
+{
+    z_stream& z = stream->zstream;
+    stream->crc = crc32(stream->crc, z.next_out, count);
+    z.next_out += count;
+    z.avail_out -= count;
+    z.total_out += count;
+    *delivered += count;
+    stream->uncompressedLeft -= count;
+}
+
 // The authentication code covers every encrypted byte, also those past the
 // recorded size that were never decoded: they are read for it here, then
 // the code that follows them is compared.
 static bool Authenticated(Archive* archive, EntryStream* stream)
 {
     while (stream->compressedLeft != 0) {
-        uint32_t want = stream->compressedLeft < ENTRY_BLOCK_SIZE ? (uint32_t)stream->compressedLeft
-                                                                  : ENTRY_BLOCK_SIZE;
+        uint32_t want = stream->compressedLeft < stream->inputSize ? (uint32_t)stream->compressedLeft
+                                                                   : stream->inputSize;
         uint32_t got = SourceRead(archive, stream->inputBuffer, want);
         if (got == 0 || !AesAuthenticate(stream->aes, stream->inputBuffer, got))
             return false;
@@ -271,6 +302,18 @@ uint32_t ReadEntryData(Archive* archive, void* buffer, uint32_t length)
             return CompleteEntry(archive, stream, delivered);
         if (z.avail_out == 0)
             return delivered;
+        if (stream->direct) {
+            // Input used up with output still owed: as for stored data below.
+            if (stream->compressedLeft == 0) {
+                stream->finished = 1;
+                return delivered;
+            }
+            uint32_t got = ReadEntryBytes(archive, stream, z.next_out, z.avail_out);
+            if (got == 0)
+                return 0;
+            Deliver(stream, got, &delivered);
+            continue;
+        }
         if (z.avail_in == 0 && stream->compressedLeft != 0 && !FillInput(archive, stream))
             return 0;
 
@@ -297,14 +340,9 @@ uint32_t ReadEntryData(Archive* archive, void* buffer, uint32_t length)
             }
             uint32_t k = z.avail_out < z.avail_in ? z.avail_out : z.avail_in;
             memcpy(z.next_out, z.next_in, k);
-            stream->crc = crc32(stream->crc, z.next_out, k);
             z.next_in += k;
             z.avail_in -= k;
-            z.next_out += k;
-            z.avail_out -= k;
-            z.total_out += k;
-            delivered += k;
-            stream->uncompressedLeft -= k;
+            Deliver(stream, k, &delivered);
             continue;
         }
 

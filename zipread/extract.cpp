@@ -103,14 +103,14 @@ static void WriteToHandle(Archive* archive, HANDLE handle)
     if (archive->error != 0)
         return;
     if (!archive->writeBuffer) {
-        archive->writeBuffer = (uint8_t*)AllocateBlock(ENTRY_BLOCK_SIZE);
+        archive->writeBuffer = (uint8_t*)AllocateBlock(WRITE_BLOCK_SIZE);
         if (!archive->writeBuffer) {
             archive->error = RESULT_NO_MEMORY;
             return;
         }
     }
     for (;;) {
-        uint32_t n = ReadEntryData(archive, archive->writeBuffer, ENTRY_BLOCK_SIZE);
+        uint32_t n = ReadEntryData(archive, archive->writeBuffer, WRITE_BLOCK_SIZE);
         if (n == 0)
             break;
         DWORD written = 0;
@@ -128,9 +128,18 @@ static void WriteToHandle(Archive* archive, HANDLE handle)
     SetFileTime(handle, &archive->creationTime, &archive->accessTime, &archive->writeTime);
 }
 
+static HANDLE CreateEntryFile(const Archive* archive, const char* path, bool wide)
+{
+    DWORD attributes = archive->header.externalAttributes;
+    return wide ? CreateFileW(archive->widePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr)
+                : CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
+}
+
 // Creates the file at `path` (replacing one of that name) with the entry's
 // attributes and writes the entry into it. On a failure after creation the
-// file stays, with whatever was written.
+// file stays, with whatever was written. The folders come first, always: a
+// name such as "a/." must find "a" made as a folder, not be created as a
+// file named "a".
 static void ExtractToPath(Archive* archive, char* path)
 {
     bool wide = UsesWidePath(archive, path);
@@ -138,9 +147,7 @@ static void ExtractToPath(Archive* archive, char* path)
         archive->error = RESULT_CANT_OPEN;
         return;
     }
-    DWORD attributes = archive->header.externalAttributes;
-    HANDLE file = wide ? CreateFileW(archive->widePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr)
-                       : CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
+    HANDLE file = CreateEntryFile(archive, path, wide);
     if (file == INVALID_HANDLE_VALUE) {
         archive->error = RESULT_CANT_OPEN;
         return;

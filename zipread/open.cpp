@@ -333,7 +333,7 @@ static uint32_t AttachSource(Archive* archive, const void* reference, uint32_t s
         if (file == INVALID_HANDLE_VALUE)
             return RESULT_CANT_OPEN;
         archive->source.handle = file;
-        archive->flags = ARCHIVE_OWNS_HANDLE;
+        archive->flags = ARCHIVE_OWNS_HANDLE | ARCHIVE_PRIVATE_HANDLE;
     } else {
         HANDLE given = const_cast<HANDLE>(reference);
         HANDLE duplicate = nullptr;

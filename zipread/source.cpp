@@ -21,15 +21,25 @@ static bool IsMemorySource(const Archive* archive)
 
 // Reads `count` bytes at `position` (from baseOffset) straight from the handle.
 // Returns the bytes received; a failed ReadFile sets `error` to 7.
+// A handle opened here from a file name is seen by no one else, so where a
+// read left its file pointer is where the next one starts: entry data read
+// block after block cost one ReadFile each, not a seek and a ReadFile. A
+// caller's handle (or our duplicate of it, which shares its pointer) may
+// have been moved by the caller at any time and is positioned every time.
 static uint32_t ReadHandleAt(Archive* archive, uint64_t position, void* buffer, uint32_t count)
 {
     if (position > HANDLE_POSITION_LIMIT - archive->baseOffset)
         return 0;  // nothing can be read there
-    LARGE_INTEGER absolute;
-    absolute.QuadPart = (LONGLONG)(archive->baseOffset + position);
-    if (!SetFilePointerEx(archive->source.handle, absolute, nullptr, FILE_BEGIN)) {
-        archive->error = archive->error ? archive->error : RESULT_READ_FAILED;
-        return 0;
+    bool standsThere = (archive->flags & ARCHIVE_PRIVATE_HANDLE) && archive->filePointerKnown &&
+                       archive->filePointer == position;
+    archive->filePointerKnown = 0;
+    if (!standsThere) {
+        LARGE_INTEGER absolute;
+        absolute.QuadPart = (LONGLONG)(archive->baseOffset + position);
+        if (!SetFilePointerEx(archive->source.handle, absolute, nullptr, FILE_BEGIN)) {
+            archive->error = archive->error ? archive->error : RESULT_READ_FAILED;
+            return 0;
+        }
     }
     DWORD received = 0;
     if (!ReadHandle(archive->source.handle, buffer, count, &received)) {
@@ -37,6 +47,8 @@ static uint32_t ReadHandleAt(Archive* archive, uint64_t position, void* buffer, 
             archive->error = RESULT_READ_FAILED;
         return 0;
     }
+    archive->filePointer = position + received;
+    archive->filePointerKnown = 1;
     return received;
 }
 

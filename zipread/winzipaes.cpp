@@ -152,7 +152,7 @@ struct AesStream {
     uint64_t counter;            // the last counter value used
     uint32_t keyStreamUsed;      // bytes of `keyStream` already XORed
     uint32_t keyStreamLength;    // bytes of `keyStream` encrypted
-    uint8_t keyStream[ENTRY_BLOCK_SIZE];
+    uint8_t keyStream[INPUT_BLOCK_SIZE];
 };
 
 void AesClose(AesStream* aes)
@@ -214,8 +214,8 @@ bool AesAuthenticate(AesStream* aes, const uint8_t* data, uint32_t count)
 static bool NextKeyStream(AesStream* aes, uint32_t count)
 {
     uint32_t blocks = (count + AES_BLOCK_SIZE - 1) / AES_BLOCK_SIZE;
-    if (blocks > ENTRY_BLOCK_SIZE / AES_BLOCK_SIZE)
-        blocks = ENTRY_BLOCK_SIZE / AES_BLOCK_SIZE;
+    if (blocks > INPUT_BLOCK_SIZE / AES_BLOCK_SIZE)
+        blocks = INPUT_BLOCK_SIZE / AES_BLOCK_SIZE;
     uint32_t length = blocks * AES_BLOCK_SIZE;
     memset(aes->keyStream, 0, length);
     for (uint32_t b = 0; b < blocks; b++) {

@@ -65,14 +65,14 @@ TEST(DecodeRoundTrip, StoredAndDeflatedAcrossBlockBoundaries)
     const Case cases[] = {
         {"stored, empty", 0, 0, true},
         {"stored, one byte", 0, 1, true},
-        {"stored, one block less a byte", 0, 16383, false},
-        {"stored, one block", 0, 16384, false},
-        {"stored, one block and a byte", 0, 16385, false},
-        {"stored, many blocks", 0, 100000, false},
+        {"stored, one block less a byte", 0, INPUT_BLOCK_SIZE - 1, false},
+        {"stored, one block", 0, INPUT_BLOCK_SIZE, false},
+        {"stored, one block and a byte", 0, INPUT_BLOCK_SIZE + 1, false},
+        {"stored, many blocks", 0, 3 * INPUT_BLOCK_SIZE + 100, false},
         {"deflated, empty", 8, 0, true},
         {"deflated, one byte", 8, 1, true},
-        {"deflated, text over many input blocks", 8, 300000, true},
-        {"deflated, incompressible over many blocks", 8, 70000, false},
+        {"deflated, text over many input blocks", 8, 3000000, true},
+        {"deflated, incompressible over many blocks", 8, 3 * INPUT_BLOCK_SIZE + 100, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

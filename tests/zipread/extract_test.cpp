@@ -105,6 +105,39 @@ TEST_F(ExtractTest, FilesLandUnderNewDirectoriesWithTheirData)
     EXPECT_EQ(-1, z.archive->currentIndex) << "extraction consumes the selection";
 }
 
+// Entries at the sizes where the reader's blocks begin and end, read from a
+// file and extracted out of their order, so that each extraction starts
+// where the last one did not leave the file.
+TEST_F(ExtractTest, EntriesAroundTheBlockSizesFromAFile)
+{
+    struct Case {
+        const char* name;
+        std::string data;
+        uint16_t method;
+    };
+    const Case cases[] = {
+        {"many blocks, deflated", Sample(3 * WRITE_BLOCK_SIZE + 5, true, 21), 8},
+        {"empty", "", 0},
+        {"one write block, stored", Sample(WRITE_BLOCK_SIZE, false, 22), 0},
+        {"one write block and a byte, stored", Sample(WRITE_BLOCK_SIZE + 1, false, 23), 0},
+        {"one input block and a byte of deflate data", Sample(INPUT_BLOCK_SIZE + 1, false, 24), 8},
+        {"one write block, deflated", Sample(WRITE_BLOCK_SIZE, true, 25), 8},
+    };
+    ZipBuilder builder;
+    for (const auto& c : cases)
+        builder.add(c.name, c.data, c.method);
+    std::string zipPath = dir.file("blocks.zip");
+    ASSERT_TRUE(WriteWholeFile(zipPath, builder.build()));
+    OpenedArchive z(zipPath, SOURCE_FILE);
+    ASSERT_EQ(0u, z.code);
+    for (uint32_t index : {2, 0, 5, 1, 4, 3, 2}) {
+        const Case& c = cases[index];
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(0u, ToPath(z, index, "blocks.out"));
+        EXPECT_TRUE(ReadWholeFile(dir.file("blocks.out")) == c.data);
+    }
+}
+
 // A UTF-8 name extracted to the current entry's own path gets its true
 // characters on disk, folders included, whatever the ANSI code page lacks;
 // any other target text is used as it stands.
@@ -439,7 +472,7 @@ TEST_F(ExtractTest, HandlesThatCannotBeWritten)
 // written before it, and gets no times.
 TEST_F(ExtractTest, AWriteFailingPartWay)
 {
-    std::string data = Sample(40000, false, 9);  // three blocks: 16384, 16384, 7232
+    std::string data = Sample(2 * WRITE_BLOCK_SIZE + 7232, false, 9);  // three blocks, the last one short
     ZipBuilder::Entry e("w.bin", data);
     e.centralExtra = UtBlock(1, MODIFIED);
     OpenedArchive z(ZipBuilder().add(e).build());
@@ -456,7 +489,7 @@ TEST_F(ExtractTest, AWriteFailingPartWay)
         std::string written = ReadWholeFile(path);
         if (n <= 3) {
             EXPECT_EQ((uint32_t)RESULT_WRITE_FAILED, code);
-            EXPECT_EQ((n - 1) * ENTRY_BLOCK_SIZE, written.size());
+            EXPECT_EQ((n - 1) * WRITE_BLOCK_SIZE, written.size());
             EXPECT_TRUE(written == data.substr(0, written.size()));
             EXPECT_NE(UnixToFileTime(MODIFIED), TimesOf(path).write);
         } else {
