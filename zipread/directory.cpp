@@ -344,10 +344,13 @@ uint32_t FindEntry(Archive* archive, const char* name, uint32_t flags)
     uint32_t length = 0;
     while (length < NAME_LOOKUP_LIMIT && name[length])
         length++;
-    if (length >= NAME_LOOKUP_LIMIT)
-        return RESULT_BAD_ARGUMENTS;  // the current entry stays current
-
+    // A lookup ends the current selection whatever its outcome, an over-long
+    // name included: otherwise a GETITEM after a failed FINDITEM would extract
+    // the entry selected before, and report success.
     CloseEntryStream(archive);
+    if (length >= NAME_LOOKUP_LIMIT)
+        return RESULT_BAD_ARGUMENTS;
+
     archive->error = RESULT_OK;
     // Always from the first entry: the first match in directory order wins.
     GoToFirstEntry(archive);

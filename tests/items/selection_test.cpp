@@ -125,8 +125,8 @@ TEST_F(SelectionTest, ANameNotInTheArchiveLeavesTheStemAndNoCurrentEntry)
     }
 }
 
-// Names of 256 characters or more are refused before any walk, so the entry
-// current before stays current; 255 characters are looked up.
+// Names of 256 characters or more are refused before any walk, and end the
+// selection as any failed lookup does; 255 characters are looked up.
 TEST_F(SelectionTest, NamesOf255And256Characters)
 {
     std::string name255 = "d/" + std::string(253, 'n');
@@ -143,8 +143,9 @@ TEST_F(SelectionTest, NamesOf255And256Characters)
     std::vector<std::string> before = Tails();
     EXPECT_EQ("ok", Result(Call("FINDITEM", {h, "S.", name256})));
     EXPECT_EQ(before, Tails()) << "the over-long name fills nothing";
-    EXPECT_EQ("short", CurrentEntryBytes(h)) << "short.txt is still current";
+    EXPECT_EQ("code 9", CurrentEntryBytes(h)) << "short.txt is no longer current";
 
+    ASSERT_EQ("ok", Result(Call("FINDITEM", {h, "S.", "short.txt"})));
     EXPECT_EQ("ok", Result(Call("FINDITEM", {h, "S.", std::string(300, 'x')})));
     EXPECT_EQ("code 9", CurrentEntryBytes(h));
 }

@@ -297,14 +297,14 @@ TEST(FindByName, NamesOf256CharactersAreRefused)
     OpenedArchive a(bytes);
     ASSERT_EQ(RESULT_OK, a.code);
 
+    // Refused without a walk, and like every failed lookup it leaves no
+    // current entry: the one selected before must not be extracted instead.
     ASSERT_EQ(RESULT_OK, SelectEntry(a, 0));
-    std::string pathBefore = a->path;
-    // Refused before anything else happens: the selection stays as it was.
     EXPECT_EQ(RESULT_BAD_ARGUMENTS, FindEntry(a, name256.c_str(), 0));
-    EXPECT_EQ(0, a->currentIndex);
-    EXPECT_EQ(pathBefore, a->path);
+    EXPECT_EQ(-1, a->currentIndex);
+    ASSERT_EQ(RESULT_OK, SelectEntry(a, 0));
     EXPECT_EQ(RESULT_BAD_ARGUMENTS, FindEntry(a, (name256 + std::string(1000, 'd')).c_str(), 1));
-    EXPECT_EQ(0, a->currentIndex);
+    EXPECT_EQ(-1, a->currentIndex);
 
     EXPECT_EQ(RESULT_OK, FindEntry(a, name255.c_str(), 0));
     EXPECT_EQ(1, a->currentIndex);
