@@ -327,6 +327,19 @@ struct Method {
     const char* against;          // key of the method it is compared with
 };
 
+// One GETITEM of the entry to a file, after selecting it; seconds.
+double AddonToFile(AddonSession& addon, const std::string& h, const std::string& outPath)
+{
+    if (!AddonSession::succeeded(addon.host.call("UNZIPSETCURRENTITEM", {h, "ITEM.", "1"})))
+        Fail("SETCURRENTITEM 1");
+    Stopwatch clock;
+    morvalin::Outcome out = addon.host.call("UNZIPGETITEM", {h, outPath});
+    double seconds = clock.seconds();
+    if (!AddonSession::succeeded(out))
+        Fail("GETITEM: " + AddonSession::describe(out));
+    return seconds;
+}
+
 void LargeEntry(const char* kind, const std::string& archivePath, AddonSession& addon, int rounds)
 {
     EntryLayout entry;
@@ -354,18 +367,7 @@ void LargeEntry(const char* kind, const std::string& archivePath, AddonSession& 
          [&] { return PlainLoop(archivePath, entry, outPath.c_str(), LOOP_BLOCKS[2]); }, "loop16"},
         {"loop1024", "plain loop, 1 MiB blocks",
          [&] { return PlainLoop(archivePath, entry, outPath.c_str(), LOOP_BLOCKS[3]); }, "loop16"},
-        {"addon", "add-on: GETITEM to a file",
-         [&] {
-             if (!AddonSession::succeeded(addon.host.call("UNZIPSETCURRENTITEM", {h, "ITEM.", "1"})))
-                 Fail("SETCURRENTITEM 1");
-             Stopwatch clock;
-             morvalin::Outcome out = addon.host.call("UNZIPGETITEM", {h, outPath});
-             double seconds = clock.seconds();
-             if (!AddonSession::succeeded(out))
-                 Fail("GETITEM: " + AddonSession::describe(out));
-             return seconds;
-         },
-         "loop16"},
+        {"addon", "add-on: GETITEM to a file", [&] { return AddonToFile(addon, h, outPath); }, "loop16"},
         {"reader", "reader: ExtractEntry to a file",
          [&] {
              if (SelectEntry(archive, 0) != RESULT_OK)
@@ -470,19 +472,6 @@ void LargeEntry(const char* kind, const std::string& archivePath, AddonSession& 
 }
 
 // ---- the large entries, WinZip AES-256 encrypted
-
-// One GETITEM of the entry to a file, after selecting it; seconds.
-double AddonToFile(AddonSession& addon, const std::string& h, const std::string& outPath)
-{
-    if (!AddonSession::succeeded(addon.host.call("UNZIPSETCURRENTITEM", {h, "ITEM.", "1"})))
-        Fail("SETCURRENTITEM 1");
-    Stopwatch clock;
-    morvalin::Outcome out = addon.host.call("UNZIPGETITEM", {h, outPath});
-    double seconds = clock.seconds();
-    if (!AddonSession::succeeded(out))
-        Fail("GETITEM: " + AddonSession::describe(out));
-    return seconds;
-}
 
 // The encrypted entry against the plain one: GETITEM to a file, and the
 // reader's ReadEntryData with nothing written, all four in each round in a
