@@ -327,6 +327,25 @@ struct Method {
     const char* against;          // key of the method it is compared with
 };
 
+// The first entry read through the reader in small blocks, nothing written;
+// seconds.
+double ReaderNoWrite(Archive* archive, const EntryLayout& entry, std::vector<uint8_t>& buffer)
+{
+    if (SelectEntry(archive, 0) != RESULT_OK)
+        Fail("SelectEntry 0");
+    Stopwatch clock;
+    OpenEntryStream(archive);
+    uint64_t total = 0;
+    for (uint32_t n; archive->error == 0 && (n = ReadEntryData(archive, buffer.data(), SMALL_BLOCK)) != 0;)
+        total += n;
+    bool complete = archive->error == 0 && archive->stream && archive->stream->uncompressedLeft == 0;
+    CloseEntryStream(archive);
+    double seconds = clock.seconds();
+    if (!complete || total != entry.uncompressedSize)
+        Fail("ReadEntryData did not deliver the entry");
+    return seconds;
+}
+
 // One GETITEM of the entry to a file, after selecting it; seconds.
 double AddonToFile(AddonSession& addon, const std::string& h, const std::string& outPath)
 {
@@ -386,23 +405,7 @@ void LargeEntry(const char* kind, const std::string& archivePath, AddonSession& 
         {"loop16_nowrite", "plain loop, 16 KiB, nothing written",
          [&] { return PlainLoop(archivePath, entry, nullptr, SMALL_BLOCK); }, "loop16_nowrite"},
         {"reader_nowrite", "reader: ReadEntryData, nothing written",
-         [&] {
-             if (SelectEntry(archive, 0) != RESULT_OK)
-                 Fail("SelectEntry 0");
-             Stopwatch clock;
-             OpenEntryStream(archive);
-             uint64_t total = 0;
-             for (uint32_t n; archive->error == 0 &&
-                              (n = ReadEntryData(archive, decodeBuffer.data(), SMALL_BLOCK)) != 0;)
-                 total += n;
-             bool complete = archive->error == 0 && archive->stream && archive->stream->uncompressedLeft == 0;
-             CloseEntryStream(archive);
-             double seconds = clock.seconds();
-             if (!complete || total != entry.uncompressedSize)
-                 Fail("ReadEntryData did not deliver the entry");
-             return seconds;
-         },
-         "loop16_nowrite"},
+         [&] { return ReaderNoWrite(archive, entry, decodeBuffer); }, "loop16_nowrite"},
     };
 
     // Stored data is copied the same way whichever side drives the loop.
@@ -497,21 +500,7 @@ void EncryptedEntry(const char* kind, const std::string& plainPath, const std::s
         return;
     }
     std::vector<uint8_t> buffer(SMALL_BLOCK);
-    auto readerNoWrite = [&](Archive* archive) {
-        if (SelectEntry(archive, 0) != RESULT_OK)
-            Fail("SelectEntry 0");
-        Stopwatch clock;
-        OpenEntryStream(archive);
-        uint64_t total = 0;
-        for (uint32_t n; archive->error == 0 && (n = ReadEntryData(archive, buffer.data(), SMALL_BLOCK)) != 0;)
-            total += n;
-        bool complete = archive->error == 0 && archive->stream && archive->stream->uncompressedLeft == 0;
-        CloseEntryStream(archive);
-        double seconds = clock.seconds();
-        if (!complete || total != entry.uncompressedSize)
-            Fail("ReadEntryData did not deliver the entry");
-        return seconds;
-    };
+    auto readerNoWrite = [&](Archive* archive) { return ReaderNoWrite(archive, entry, buffer); };
     std::vector<Method> methods = {
         {"addon", "add-on: GETITEM to a file", [&] { return AddonToFile(addon, plainHandle, outPath); }, "addon"},
         {"aes.addon", "add-on: GETITEM to a file, AES-256",
