@@ -126,7 +126,7 @@ double SelectInOrder(Archive* archive, uint32_t n, const WalkMode& mode)
         // Every read of the directory then goes to the file: a seek and a
         // read for the signature, the fields and the name of each header.
         archive->readCache = nullptr;
-        archive->cacheLength = 0;
+        archive->cacheLength[0] = archive->cacheLength[1] = 0;
     }
     archive->walkIndex = -1;
     double seconds = -1;
@@ -141,7 +141,7 @@ double SelectInOrder(Archive* archive, uint32_t n, const WalkMode& mode)
     if (i == n)
         seconds = clock.seconds();
     archive->readCache = cache;
-    archive->cacheLength = 0;
+    archive->cacheLength[0] = archive->cacheLength[1] = 0;
     if (i != n || !PathNames(archive->path, n - 1))
         Fail(std::string("SelectEntry in order, ") + mode.name + ", N = " + std::to_string(n));
     return seconds;
@@ -152,14 +152,14 @@ double FindLast(Archive* archive, bool buffered)
     uint8_t* cache = archive->readCache;
     if (!buffered) {
         archive->readCache = nullptr;
-        archive->cacheLength = 0;
+        archive->cacheLength[0] = archive->cacheLength[1] = 0;
     }
     std::string name = ManyEntryName(ENTRY_COUNT - 1);
     Stopwatch clock;
     uint32_t code = FindEntry(archive, name.c_str(), 0);
     double seconds = clock.seconds();
     archive->readCache = cache;
-    archive->cacheLength = 0;
+    archive->cacheLength[0] = archive->cacheLength[1] = 0;
     if (code != RESULT_OK || !PathNames(archive->path, ENTRY_COUNT - 1))
         Fail("FindEntry " + name);
     return seconds;

@@ -56,6 +56,14 @@ const uint32_t MAX_PATH_TEXT = 260;    // every path, root included, NUL exclude
 const uint32_t INPUT_BLOCK_SIZE = 262144;
 const uint32_t WRITE_BLOCK_SIZE = 262144;
 
+// Small reads of a handle source (headers, names, extra fields) are served
+// from a cache, so walking a central directory costs one ReadFile per
+// READ_CACHE_SIZE bytes instead of a seek and three reads per header. It has
+// two slots: extracting entry after entry reads the central directory and
+// the entries' local headers by turns, and each keeps a slot of its own.
+const uint32_t READ_CACHE_SIZE = 8192;
+const uint32_t READ_CACHE_SLOTS = 2;
+
 // The fixed fields of a central file header (bytes 4 to 45), decoded to host
 // order. The sizes, the local header offset and the disk are wide enough for
 // what a ZIP64 extra field supplies in place of their all-ones values. In gzip
@@ -152,9 +160,10 @@ struct Archive {
     // Beyond the format: how a handle source is read.
     uint64_t sourceSize;         // bytes from baseOffset to the end of the source
     uint64_t handlePosition;     // read position of a handle source, from baseOffset
-    uint8_t* readCache;          // small reads of a handle source come from here
-    uint64_t cacheStart;         // position (from baseOffset) of readCache[0]
-    uint32_t cacheLength;        // valid bytes in readCache
+    uint8_t* readCache;          // small reads of a handle source come from here: READ_CACHE_SLOTS slots
+    uint64_t cacheStart[READ_CACHE_SLOTS];  // position (from baseOffset) of each slot's first byte
+    uint32_t cacheLength[READ_CACHE_SLOTS];  // valid bytes in each slot
+    uint8_t cacheLatest;         // the slot read or filled last; the other is filled next
     uint64_t filePointer;        // where the last ReadFile left a private handle (from baseOffset)
     uint8_t filePointerKnown;    // filePointer is true: a read there needs no seek first
 
@@ -171,6 +180,13 @@ struct Archive {
     uint32_t nameCrc;            // CRC-32 of the current entry's whole stored name
 
     AesField aes;                // the current entry's AES field, when its method is METHOD_AES
+
+    // The folder (a path up to its last backslash) of the last file that
+    // extraction to a path created, as that path named it, in ANSI or wide
+    // characters; the other is empty. Its folders need not be made again for
+    // the next file in it.
+    char madeFolder[MAX_PATH_TEXT + 2];
+    wchar_t madeWideFolder[MAX_PATH_TEXT + 2];
 };
 
 // The process-wide list of every open archive, newest first.

@@ -78,6 +78,16 @@ static bool UsesWidePath(const Archive* archive, const char* target)
     return target[i] == archive->path[i];
 }
 
+static HANDLE CreateFileOf(const char* path, DWORD attributes)
+{
+    return CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
+}
+
+static HANDLE CreateFileOf(const wchar_t* path, DWORD attributes)
+{
+    return CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
+}
+
 // Decodes the whole entry into the caller's buffer in one read.
 static void ExtractToMemory(Archive* archive, void* buffer)
 {
@@ -128,26 +138,80 @@ static void WriteToHandle(Archive* archive, HANDLE handle)
     SetFileTime(handle, &archive->creationTime, &archive->accessTime, &archive->writeTime);
 }
 
-static HANDLE CreateEntryFile(const Archive* archive, const char* path, bool wide)
+// The folder part of `path`: its length up to the last backslash, when the
+// name after it plainly names a file in that folder. A name of dots and blanks
+// alone ("a\\.") would be read by Windows as the folder itself, and one with
+// a forward slash as a name in a subfolder, so neither counts; nor does a
+// folder longer than the record keeps.
+template <typename Char>
+static uint32_t FolderLength(const Char* path)
 {
-    DWORD attributes = archive->header.externalAttributes;
-    return wide ? CreateFileW(archive->widePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr)
-                : CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
+    uint32_t folder = 0;
+    bool plain = false;
+    for (uint32_t i = 0; path[i] != '\0'; i++) {
+        if (path[i] == '\\') {
+            folder = i;
+            plain = false;
+        } else if (path[i] == '/') {
+            return 0;
+        } else if (path[i] != '.' && path[i] != ' ') {
+            plain = true;
+        }
+    }
+    return plain && folder <= MAX_PATH_TEXT ? folder : 0;
 }
 
-// Creates the file at `path` (replacing one of that name) with the entry's
-// attributes and writes the entry into it. On a failure after creation the
-// file stays, with whatever was written. The folders come first, always: a
-// name such as "a/." must find "a" made as a folder, not be created as a
-// file named "a".
+template <typename Char>
+static bool SameFolder(const Char* path, uint32_t length, const Char* made)
+{
+    for (uint32_t i = 0; i < length; i++)
+        if (path[i] != made[i])
+            return false;
+    return made[length] == '\0';
+}
+
+// Creates the file at `path` with the entry's attributes, replacing one of
+// that name, after the folders along the path. Files of one folder mostly
+// follow each other, and making the folders costs a call or two for each
+// level even when they all exist, so a file in the folder of the last one
+// is created straight away; should that fail (the folder removed since, say),
+// the folders are made after all and the file tried once more.
+template <typename Char>
+static HANDLE CreateFileAlong(Archive* archive, Char* path, Char* madeFolder)
+{
+    uint32_t folder = FolderLength(path);
+    DWORD attributes = archive->header.externalAttributes;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (folder > 0 && SameFolder(path, folder, madeFolder))
+        file = CreateFileOf(path, attributes);
+    if (file != INVALID_HANDLE_VALUE)
+        return file;
+    madeFolder[0] = '\0';
+    if (!CreatePathDirectories(path, FALSE))
+        return INVALID_HANDLE_VALUE;
+    file = CreateFileOf(path, attributes);
+    if (file != INVALID_HANDLE_VALUE && folder > 0) {
+        for (uint32_t i = 0; i < folder; i++)
+            madeFolder[i] = path[i];
+        madeFolder[folder] = '\0';
+    }
+    return file;
+}
+
+// Creates the file (see CreateFileAlong) and writes the entry into it. On a
+// failure after creation the file stays, with whatever was written. The
+// folders come first, always: a name such as "a/." must find "a" made as a
+// folder, not be created as a file named "a".
 static void ExtractToPath(Archive* archive, char* path)
 {
-    bool wide = UsesWidePath(archive, path);
-    if (!(wide ? CreatePathDirectories(archive->widePath, FALSE) : CreatePathDirectories(path, FALSE))) {
-        archive->error = RESULT_CANT_OPEN;
-        return;
+    HANDLE file;
+    if (UsesWidePath(archive, path)) {
+        archive->madeFolder[0] = '\0';
+        file = CreateFileAlong(archive, archive->widePath, archive->madeWideFolder);
+    } else {
+        archive->madeWideFolder[0] = '\0';
+        file = CreateFileAlong(archive, path, archive->madeFolder);
     }
-    HANDLE file = CreateEntryFile(archive, path, wide);
     if (file == INVALID_HANDLE_VALUE) {
         archive->error = RESULT_CANT_OPEN;
         return;

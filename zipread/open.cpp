@@ -27,8 +27,6 @@ static const uint32_t END_SEARCH_LIMIT = 0xFFFF;
 static const uint32_t END_SEARCH_STEP = 1024;
 static const uint32_t END_SEARCH_WINDOW = END_SEARCH_STEP + 4;
 
-static const uint32_t HANDLE_CACHE_SIZE = 8192;  // matches source.cpp's READ_CACHE_SIZE
-
 void CloseEntryStream(Archive* archive)
 {
     EntryStream* stream = archive->stream;
@@ -357,7 +355,7 @@ static uint32_t AttachSource(Archive* archive, const void* reference, uint32_t s
     archive->sourceSize = end.QuadPart >= base.QuadPart ? (uint64_t)(end.QuadPart - base.QuadPart) : 0;
     archive->handlePosition = archive->sourceSize;
 
-    archive->readCache = static_cast<uint8_t*>(AllocateBlock(HANDLE_CACHE_SIZE));
+    archive->readCache = static_cast<uint8_t*>(AllocateBlock(READ_CACHE_SIZE * READ_CACHE_SLOTS));
     if (!archive->readCache)
         return RESULT_NO_MEMORY;
     return RESULT_OK;

@@ -5,12 +5,6 @@
 
 #include <string.h>
 
-// Small reads of a handle source (headers, names, extra fields) are served
-// from a cache of this many bytes, so walking a central directory costs one
-// ReadFile per cache fill instead of a seek and three reads per header.
-// Reads of a whole block or more go straight to the caller's buffer.
-static const uint32_t READ_CACHE_SIZE = 8192;
-
 // File positions are signed 64-bit numbers to Windows.
 static const uint64_t HANDLE_POSITION_LIMIT = 0x7FFFFFFFFFFFFFFFull;
 
@@ -63,21 +57,29 @@ static uint32_t ReadMemory(Archive* archive, void* buffer, uint32_t count)
     return n;
 }
 
+// Reads at the handle source's position through the read cache: what a slot
+// already holds there comes from it; a rest smaller than a slot refills the
+// slot read least lately, and a larger rest goes straight to the caller.
 static uint32_t ReadHandleSource(Archive* archive, void* buffer, uint32_t count)
 {
     uint8_t* out = static_cast<uint8_t*>(buffer);
     uint32_t delivered = 0;
     uint64_t position = archive->handlePosition;
 
-    // Whatever the cache already holds at the position comes from there.
-    if (archive->readCache && position >= archive->cacheStart &&
-        position - archive->cacheStart < archive->cacheLength) {
-        uint32_t offset = (uint32_t)(position - archive->cacheStart);
-        uint32_t available = archive->cacheLength - offset;
-        uint32_t n = count < available ? count : available;
-        memcpy(out, archive->readCache + offset, n);
-        delivered = n;
-        position += n;
+    if (archive->readCache) {
+        for (uint32_t slot = 0; slot < READ_CACHE_SLOTS; slot++) {
+            if (position < archive->cacheStart[slot] ||
+                position - archive->cacheStart[slot] >= archive->cacheLength[slot])
+                continue;
+            uint32_t offset = (uint32_t)(position - archive->cacheStart[slot]);
+            uint32_t available = archive->cacheLength[slot] - offset;
+            uint32_t n = count < available ? count : available;
+            memcpy(out, archive->readCache + slot * READ_CACHE_SIZE + offset, n);
+            delivered = n;
+            position += n;
+            archive->cacheLatest = (uint8_t)slot;
+            break;
+        }
     }
 
     uint32_t rest = count - delivered;
@@ -85,12 +87,16 @@ static uint32_t ReadHandleSource(Archive* archive, void* buffer, uint32_t count)
         if (rest >= READ_CACHE_SIZE || !archive->readCache) {
             delivered += ReadHandleAt(archive, position, out + delivered, rest);
         } else {
-            archive->cacheLength = 0;
-            uint32_t filled = ReadHandleAt(archive, position, archive->readCache, READ_CACHE_SIZE);
-            archive->cacheStart = position;
-            archive->cacheLength = filled;
+            static_assert(READ_CACHE_SLOTS == 2, "the slot filled next is the one not read last");
+            uint32_t slot = archive->cacheLatest ^ 1u;
+            uint8_t* cache = archive->readCache + slot * READ_CACHE_SIZE;
+            archive->cacheLength[slot] = 0;
+            uint32_t filled = ReadHandleAt(archive, position, cache, READ_CACHE_SIZE);
+            archive->cacheStart[slot] = position;
+            archive->cacheLength[slot] = filled;
+            archive->cacheLatest = (uint8_t)slot;
             uint32_t n = rest < filled ? rest : filled;
-            memcpy(out + delivered, archive->readCache, n);
+            memcpy(out + delivered, cache, n);
             delivered += n;
         }
     }

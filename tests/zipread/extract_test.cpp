@@ -105,6 +105,28 @@ TEST_F(ExtractTest, FilesLandUnderNewDirectoriesWithTheirData)
     EXPECT_EQ(-1, z.archive->currentIndex) << "extraction consumes the selection";
 }
 
+// A file in the folder of the last one extracted skips making the folders;
+// should the folder have gone since, it is made again, and a name that
+// Windows reads as the folder itself ("a/.") never becomes a file "a".
+TEST_F(ExtractTest, TheLastFilesFolderRemovedSince)
+{
+    OpenedArchive z(ZipBuilder()
+                        .add("a/x.txt", "first", 0)
+                        .add("a/y.txt", "second", 0)
+                        .add("a/.", "dot", 0)
+                        .build());
+    ASSERT_EQ(0u, z.code);
+    EXPECT_EQ(0u, ToPath(z, 0, "a/x.txt"));
+    ASSERT_TRUE(RemoveTree(dir.file("a")));
+    EXPECT_EQ(0u, ToPath(z, 1, "a/y.txt"));
+    EXPECT_EQ("second", ReadWholeFile(dir.file("a/y.txt")));
+
+    ASSERT_TRUE(RemoveTree(dir.file("a")));
+    EXPECT_EQ((uint32_t)RESULT_CANT_OPEN, ToPath(z, 2, "a/."));
+    EXPECT_TRUE(DirectoryExists(dir.file("a")));
+    EXPECT_FALSE(FileExists(dir.file("a")));
+}
+
 // Entries at the sizes where the reader's blocks begin and end, read from a
 // file and extracted out of their order, so that each extraction starts
 // where the last one did not leave the file.
