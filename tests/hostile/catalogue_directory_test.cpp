@@ -331,23 +331,8 @@ TEST_F(HostileCatalogue, FilesBeyondTwoGiB)
     // A stored entry of 4.5 GiB, all there (sparse zeros): no variable of
     // the process can hold it, so GETITEM into one gives 2 at once.
     const uint64_t size = 9 * GIB / 2;
-    ZipBuilder big;
-    big.zip64();
-    ZipBuilder::Entry e("huge.bin", "", 0);
-    e.rawPayload = "";
-    e.zip64 = true;
-    big.add(e);
     ZipLayout layout;
-    std::string bytes = big.build(&layout);
-    uint32_t values = layout.centralHeaders[0] + CENTRAL_HEADER_SIZE + 8 + 4;  // the ZIP64 block's sizes
-    for (uint32_t field : {values, values + 8}) {
-        PokeU32(bytes, field, (uint32_t)size);
-        PokeU32(bytes, field + 4, (uint32_t)(size >> 32));
-    }
-    for (uint32_t field : {layout.zip64End + 48, layout.zip64Locator + 8})
-        PokeU32(bytes, field, (uint32_t)(PeekU32(bytes, field) + size));  // past 4 GiB: the high part becomes 1
-    for (uint32_t field : {layout.zip64End + 52, layout.zip64Locator + 12})
-        PokeU32(bytes, field, 1);
+    std::string bytes = HugeStoredEntry(size, &layout);
     std::string path = scratch.file("huge.zip");
     uint32_t dataStart = layout.dataStarts[0];
     ASSERT_TRUE(WriteSparseFile(path, bytes.size() + size,

@@ -266,3 +266,26 @@ std::string ZipBuilder::build(ZipLayout* layout) const {
   if (layout) *layout = where;
   return zip;
 }
+
+std::string HugeStoredEntry(uint64_t size, ZipLayout* layout) {
+  ZipBuilder builder;
+  builder.zip64();
+  ZipBuilder::Entry e("huge.bin", "", 0);
+  e.rawPayload = "";
+  e.zip64 = true;
+  builder.add(e);
+  std::string bytes = builder.build(layout);
+  // The ZIP64 block's uncompressed and compressed sizes.
+  uint32_t block = layout->centralHeaders[0] + CENTRAL_HEADER_SIZE + 8 + 4;
+  for (uint32_t field : {block, block + 8}) {
+    PokeU32(bytes, field, static_cast<uint32_t>(size));
+    PokeU32(bytes, field + 4, static_cast<uint32_t>(size >> 32));
+  }
+  // The central directory's offset and the ZIP64 end record's.
+  for (uint32_t field : {layout->zip64End + 48, layout->zip64Locator + 8}) {
+    uint64_t value = PeekU32(bytes, field) + size;
+    PokeU32(bytes, field, static_cast<uint32_t>(value));
+    PokeU32(bytes, field + 4, static_cast<uint32_t>(value >> 32));
+  }
+  return bytes;
+}

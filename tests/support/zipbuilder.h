@@ -232,3 +232,11 @@ class ZipBuilder {
   bool zip64_ = false;
   Zip64End end64_;
 };
+
+// A ZIP64 archive of one stored entry, "huge.bin", of `size` bytes that the
+// returned text leaves out: they belong at layout->dataStarts[0], and every
+// record after them stands `size` bytes further on than in the text (its
+// ZIP64 sizes and the ZIP64 end record's offsets say so). Written around a
+// hole of `size` bytes (WriteSparseFile), it is an archive of any size that
+// costs no disk.
+std::string HugeStoredEntry(uint64_t size, ZipLayout* layout);

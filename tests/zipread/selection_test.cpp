@@ -811,23 +811,7 @@ TEST(Zip64, FilesPastFourGiB)
     // A stored entry of 4.5 GiB of zeros: its exact size, and its first
     // blocks, read from the start of the file.
     const uint64_t size = 9 * GIB / 2;
-    ZipBuilder big;
-    big.zip64();
-    ZipBuilder::Entry e("huge.bin", "", 0);
-    e.rawPayload = "";
-    e.zip64 = true;
-    big.add(e);
-    std::string bytes = big.build(&layout);
-    uint32_t block = layout.centralHeaders[0] + CENTRAL_HEADER_SIZE + 8 + 4;  // the ZIP64 block's values
-    for (uint32_t field : {block, block + 8}) {
-        PokeU32(bytes, field, (uint32_t)size);
-        PokeU32(bytes, field + 4, (uint32_t)(size >> 32));
-    }
-    for (uint32_t field : {layout.zip64End + 48, layout.zip64Locator + 8}) {
-        uint64_t value = PeekU32(bytes, field) + size;
-        PokeU32(bytes, field, (uint32_t)value);
-        PokeU32(bytes, field + 4, (uint32_t)(value >> 32));
-    }
+    std::string bytes = HugeStoredEntry(size, &layout);
     uint32_t dataStart = layout.dataStarts[0];
     file = dir.file("huge.zip");
     ASSERT_TRUE(WriteSparseFile(file, bytes.size() + size,
