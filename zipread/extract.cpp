@@ -200,8 +200,8 @@ static HANDLE CreateFileAlong(Archive* archive, Char* path, Char* madeFolder)
 
 // Creates the file (see CreateFileAlong) and writes the entry into it. On a
 // failure after creation the file stays, with whatever was written. The
-// folders come first, always: a name such as "a/." must find "a" made as a
-// folder, not be created as a file named "a".
+// folders come first: a name such as "a/." must find "a" made as a folder,
+// not be created as a file named "a", so such a name never skips them.
 static void ExtractToPath(Archive* archive, char* path)
 {
     HANDLE file;
