@@ -13,6 +13,13 @@ Writes into OUT (the build's bin/interop folder):
                         Python's zipfile with 70,000 entries), UTF-8 names
                         and NTFS times (7zz, bsdtar, Python's zipfile)
   modern.txt            their index, in the form of archives.txt
+  d64src/               files for Deflate64: text past 64 KiB, and a file
+                        whose 40 KiB random block recurs 40,000 and 55,000
+                        bytes on, so that matches reach back past 32 KiB
+                        (distance codes 30 and 31), then a long run
+  deflate64/7zz_deflate64.zip   those files compressed by 7zz with Deflate64
+                        (method 9), with its manifest; in no index, since
+                        the reader's decoder tests read it on their own
 
 Python's zipfile cannot decrypt WinZip AES entries: their rows come from
 the archive's headers, and 7-Zip extracts every entry to check it.
@@ -366,6 +373,36 @@ def make_modern(out, env):
             f.write("\t".join(row) + "\n")
 
 
+def make_deflate64(out, env):
+    """Deflate64 (method 9) entries from 7-Zip, in out/deflate64. 7-Zip
+    stores a file that Deflate64 would not shrink; the rest are method 9."""
+    d64src = os.path.join(out, "d64src")
+    folder = os.path.join(out, "deflate64")
+    for path in (d64src, folder):
+        if os.path.exists(path):
+            shutil.rmtree(path)
+        os.makedirs(path)
+    rng = random.Random(64)
+    block = rng.randbytes(40000)
+    text = "".join("Record %06d: %s, checked %d times.\n" %
+                   (i, rng.choice(("alpha", "beta", "gamma", "delta")), rng.randrange(1000))
+                   for i in range(5000))
+    files = {
+        "text.txt": text.encode("ascii"),
+        "far.bin": block * 2 + rng.randbytes(15000) + block + b"z" * 70000,
+        "small.txt": b"small small small small file\n",
+        "empty.dat": b"",
+    }
+    for name, data in files.items():
+        with open(os.path.join(d64src, name), "wb") as f:
+            f.write(data)
+    archive = "deflate64/7zz_deflate64.zip"
+    run(["7zz", "a", "-bd", "-bso0", "-tzip", "-mm=Deflate64", os.path.join(out, archive)] + sorted(files),
+        d64src, env)
+    zip_manifest(out, archive, "7zz a -tzip -mm=Deflate64", "", lambda name: "d64src/" + name,
+                 read_with_7zip=extracted_by_7zip(out, archive, "", env))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", required=True, help="folder to fill (bin/interop)")
@@ -458,6 +495,7 @@ def main():
         index.append((archive, "gzip", "", tool))
 
     make_modern(out, env)
+    make_deflate64(out, env)
 
     # Written last: its time stamp tells the build that everything is there.
     with open(os.path.join(out, "archives.txt"), "w", newline="\n") as f:
