@@ -20,7 +20,8 @@ need_pkgs=(g++-mingw-w64-i686 libz-mingw-w64-dev mingw-w64-tools binutils-mingw-
            g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
            wine wine64 xvfb xdotool imagemagick zip unzip gzip python3
            cmake make googletest libarchive-tools
-           regina-rexx libregina3-dev 7zip nsis fonts-wine)
+           regina-rexx libregina3-dev 7zip nsis fonts-wine
+           dpkg-dev bzip2 xz-utils zstd)
 if kernel_runs_32bit; then
   with_i386=1
   need_pkgs+=(wine32:i386)
@@ -34,9 +35,12 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install o
 missing=()
 for p in "${need_pkgs[@]}"; do installed "$p" || missing+=("$p"); done
 
+# Either way the script ends by fetching, once into their cache, the source
+# packages of the compression libraries that the build compiles
+# (tools/thirdparty.sh).
 if [ ${#missing[@]} -eq 0 ]; then
   say "all packages present"
-  exit 0
+  exec bash "$(dirname "$0")/thirdparty.sh"
 fi
 
 if [ "$(id -u)" != 0 ]; then
@@ -89,3 +93,4 @@ say "installing: ${missing[*]}"
 refresh
 install "${missing[@]}"
 say "done"
+exec bash "$(dirname "$0")/thirdparty.sh"
