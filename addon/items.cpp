@@ -127,7 +127,8 @@ uint32_t HOSTCALL SetCurrentItemFunction(CallContext context, ArgumentBlock argu
 }
 
 // Extracts into a new host value and hands it to the variable named by
-// argument 2. An empty entry gives the empty string.
+// argument 2, which is set only when the entry is whole. An empty entry
+// gives the empty string.
 static uint32_t ExtractToVariable(CallContext context, ArgumentBlock arguments, Archive* archive)
 {
     if (archive->currentIndex == -1)
@@ -164,7 +165,11 @@ static uint32_t ExtractToVariable(CallContext context, ArgumentBlock arguments, 
         hostApi.FreeValue(value);
         return RESULT_NO_MEMORY;
     }
-    hostApi.SetVariable(context, variable, 0, (uintptr_t)value, SETVARIABLE_VALUE);
+    // The host takes the value whatever the outcome. A name it cannot set
+    // (one that is no variable name, say) is a faulty argument: success
+    // would leave the script reading a variable that was never set.
+    if (hostApi.SetVariable(context, variable, 0, (uintptr_t)value, SETVARIABLE_VALUE) != 0)
+        return RESULT_BAD_ARGUMENTS;
     return RESULT_OK;
 }
 

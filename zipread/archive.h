@@ -4,7 +4,6 @@
 
 #include <windows.h>
 #include <stdint.h>
-#include <zlib.h>
 
 // Result codes: 0 is success. The add-on's string table holds a text under
 // each code's own number. Codes stay at or below 0xFFFF, so that a function
@@ -90,6 +89,8 @@ struct CentralHeader {
 
 const uint16_t ENTRY_FLAG_ENCRYPTED = 0x0001;
 const uint16_t ENTRY_FLAG_DATA_DESCRIPTOR = 0x0008;
+const uint16_t ENTRY_FLAG_STRONG_ENCRYPTION = 0x0040;  // PKWARE strong encryption: not read
+const uint16_t EXTRA_STRONG_ENCRYPTION_ID = 0x0017;    // its header's extra block
 const uint16_t ENTRY_FLAG_UTF8_NAME = 0x0800;
 const uint16_t METHOD_STORED = 0;
 const uint16_t METHOD_DEFLATED = 8;
@@ -109,23 +110,41 @@ const uint32_t AES_CODE_LENGTH = 10;
 
 struct AesStream;  // one entry's keys, counter and authentication (winzipaes.cpp)
 
+// How one step of a method's decoder ended. The caller keeps the CRC, the
+// counts and the end checks: a decoder only says whether its stream goes on,
+// ended exactly where its input now stands, or cannot go on.
+enum DecodeStatus : uint32_t {
+    DECODE_MORE = 0,       // all input used or the output full: call again
+    DECODE_ENDED = 1,      // the stream's own end: input after it is not the stream's
+    DECODE_BAD_DATA = 2,   // not a valid stream of the method (18)
+    DECODE_NO_MEMORY = 3,  // the decoder's working memory could not be had (2)
+};
+
+// One entry's decoder: the method and its own state (none for stored data).
+struct MethodDecoder {
+    uint16_t method;
+    void* state;
+};
+
 // Decoding state of the one entry being extracted. It owns its input buffer
-// and, for a deflated entry, zlib's inflate state. Plain stored data need no
-// input buffer: they are read straight into the output.
+// and its method's decoder. Plain stored data need no input buffer: they are
+// read straight into the output.
 struct EntryStream {
     uint8_t* inputBuffer;       // inputSize bytes, decrypted in place; none when `direct`
     uint32_t inputSize;         // INPUT_BLOCK_SIZE, or less for an entry that needs less
     uint8_t direct;             // stored and not encrypted: source reads go to the output
-    z_stream zstream;           // cursors over inputBuffer and the output; inflate state if deflated
+    const uint8_t* nextIn;      // the input not yet decoded, inside inputBuffer
+    uint32_t availIn;
+    MethodDecoder decoder;
     uint32_t crc;               // running CRC-32 of the bytes delivered
     uint64_t compressedLeft;    // entry bytes not yet read from the source
     uint64_t uncompressedLeft;  // bytes still to be delivered
+    uint64_t delivered;         // bytes delivered so far
     uint32_t keys[3];           // traditional PKWARE decryption keys
-    uint32_t headerLeft;        // encryption header bytes not yet consumed (12 or 0)
-    uint8_t checkByte;          // what the 12th decrypted header byte must be
     AesStream* aes;             // WinZip AES decryption, or none
-    uint8_t inflating;          // inflateInit2 succeeded: inflateEnd is owed
-    uint8_t finished;           // inflate reported the end of the deflate data
+    uint8_t sizeModulo32;       // gzip: the recorded size is the true one modulo 2^32
+    uint8_t ended;              // the decoder reported its stream's end
+    uint8_t finished;           // nothing more will be delivered
 };
 
 // One open archive. Its address, as a number, is the handle a script holds.

@@ -1,5 +1,8 @@
-// decode.cpp -- turns the current entry's stored or deflated data, with or
-// without traditional PKWARE or WinZip AES encryption, into its plain bytes.
+// decode.cpp -- turns the current entry's data, with or without traditional
+// PKWARE or WinZip AES encryption, into its plain bytes through its method's
+// decoder (methods.cpp), and decides whether they are the entry: its whole
+// recorded size, its stream ended exactly there, no compressed byte left
+// over, and its CRC-32 or AES authentication code matching.
 // The source is read strictly forward from the entry's data start, in blocks
 // of at most INPUT_BLOCK_SIZE bytes; output goes straight into the caller's
 // buffer, and the CRC-32 is kept over it as it is delivered. Plain stored
@@ -9,10 +12,11 @@
 #include <string.h>
 
 // ZIP local file header: 30 fixed bytes, then the name and the extra field.
-// Only the extra field's length is taken from it; the name's length is the
-// central header's.
+// The data start after the local header's own name and extra field, as every
+// reader finds them: a writer may name an entry differently in its local and
+// central headers.
 const uint32_t LOCAL_HEADER_SIZE = 30;
-const uint32_t LOCAL_EXTRA_LENGTH_OFFSET = 28;
+const uint32_t LOCAL_NAME_LENGTH_OFFSET = 26;
 
 // Traditional PKWARE encryption: 12 header bytes precede the data; the last
 // one must decrypt to the check byte.
@@ -20,23 +24,6 @@ const uint32_t ENCRYPTION_HEADER_SIZE = 12;
 const uint32_t PKWARE_KEY0 = 0x12345678;
 const uint32_t PKWARE_KEY1 = 0x23456789;
 const uint32_t PKWARE_KEY2 = 0x34567890;
-
-// Raw deflate data (no zlib or gzip wrapper) with a 32 KiB window.
-const int RAW_DEFLATE_WINDOW_BITS = -15;
-
-// zlib's state comes from the same heap as every other block, so the
-// fault-injection build can fail it too.
-static voidpf InflateAlloc(voidpf, uInt items, uInt size)
-{
-    if (size != 0 && items > 0xFFFFFFFFu / size)
-        return Z_NULL;
-    return AllocateBlock(items * size);
-}
-
-static void InflateFree(voidpf, voidpf block)
-{
-    FreeBlock(block);
-}
 
 static inline void UpdateKeys(uint32_t keys[3], const z_crc_t* table, uint8_t c)
 {
@@ -72,17 +59,16 @@ static bool HasPkwareEncryption(const Archive* archive)
 
 static void FreeStream(EntryStream* stream)
 {
-    if (stream->inflating)
-        inflateEnd(&stream->zstream);
+    EndDecoder(&stream->decoder);
     AesClose(stream->aes);
     FreeBlock(stream->inputBuffer);
     FreeBlock(stream);
 }
 
 // Positions the source at the entry's first data byte: after the local
-// header's fixed part, the central name length and the local extra length.
-// Positions are 64-bit; an offset past the end of the source cannot be the
-// entry's, and is refused before any sum could wrap.
+// header's fixed part, its name and its extra field. Positions are 64-bit;
+// an offset past the end of the source cannot be the entry's, and is refused
+// before any sum could wrap.
 static bool SeekToEntryData(Archive* archive)
 {
     const CentralHeader& header = archive->header;
@@ -93,14 +79,15 @@ static bool SeekToEntryData(Archive* archive)
     if (archive->bytesBefore > size || header.localHeaderOffset > size - archive->bytesBefore)
         return false;
     uint64_t local = archive->bytesBefore + header.localHeaderOffset;
-    if (SourceSeek(archive, local + LOCAL_EXTRA_LENGTH_OFFSET, SEEK_FROM_BASE) != 0)
+    if (SourceSeek(archive, local + LOCAL_NAME_LENGTH_OFFSET, SEEK_FROM_BASE) != 0)
         return false;
-    uint8_t length[2];
-    if (SourceRead(archive, length, 2) != 2)
+    uint8_t lengths[4];
+    if (SourceRead(archive, lengths, 4) != 4)
         return false;
-    uint32_t localExtra = length[0] | (length[1] << 8);
+    uint32_t localName = lengths[0] | (lengths[1] << 8);
+    uint32_t localExtra = lengths[2] | (lengths[3] << 8);
 
-    uint64_t data = local + LOCAL_HEADER_SIZE + header.nameLength + localExtra;
+    uint64_t data = local + LOCAL_HEADER_SIZE + localName + localExtra;
     return SourceSeek(archive, data, SEEK_FROM_BASE) == 0;
 }
 
@@ -131,12 +118,63 @@ static bool StartAes(Archive* archive, EntryStream* stream)
     return true;
 }
 
-void OpenEntryStream(Archive* archive)
+// Traditional encryption: the 12 header bytes are decrypted here and the
+// last of them compared with the check byte, before a byte of the entry is
+// delivered. An entry written with a data descriptor had no CRC yet when its
+// header was made, so its check byte comes from the DOS time. Data too short
+// to hold the header cannot be the entry's.
+static bool StartPkware(Archive* archive, EntryStream* stream)
+{
+    const CentralHeader& header = archive->header;
+    stream->keys[0] = PKWARE_KEY0;
+    stream->keys[1] = PKWARE_KEY1;
+    stream->keys[2] = PKWARE_KEY2;
+    const z_crc_t* table = get_crc_table();
+    for (const char* p = archive->password; p && *p; p++)
+        UpdateKeys(stream->keys, table, (uint8_t)*p);
+
+    if (header.compressedSize < ENCRYPTION_HEADER_SIZE) {
+        archive->error = RESULT_FLATE;
+        return false;
+    }
+    uint8_t head[ENCRYPTION_HEADER_SIZE];
+    if (SourceRead(archive, head, sizeof head) != sizeof head) {
+        if (archive->error == 0)
+            archive->error = RESULT_READ_FAILED;
+        return false;
+    }
+    DecryptBlock(stream->keys, head, sizeof head);
+    uint8_t checkByte = (header.flags & ENTRY_FLAG_DATA_DESCRIPTOR) ? (uint8_t)(header.dosTime >> 8)
+                                                                     : (uint8_t)(header.crc32 >> 24);
+    if (head[ENCRYPTION_HEADER_SIZE - 1] != checkByte) {
+        archive->error = RESULT_PASSWORD;
+        return false;
+    }
+    stream->compressedLeft -= ENCRYPTION_HEADER_SIZE;
+    return true;
+}
+
+// An entry without data at all, both sizes 0, is an empty file whatever its
+// method or flags say: some writers store empty files as deflated with no
+// deflate data, and there is nothing to decrypt or check.
+static bool HasNoData(const CentralHeader& header)
+{
+    return header.compressedSize == 0 && header.uncompressedSize == 0 && header.method != METHOD_AES;
+}
+
+void OpenEntryStream(Archive* archive, bool wrapSize)
 {
     const CentralHeader& header = archive->header;
     EntryStream* stream = (EntryStream*)AllocateBlock(sizeof(EntryStream));
     if (!stream) {
         archive->error = RESULT_NO_MEMORY;
+        return;
+    }
+    stream->compressedLeft = header.compressedSize;
+    stream->uncompressedLeft = header.uncompressedSize;
+    if (HasNoData(header)) {
+        stream->direct = 1;
+        archive->stream = stream;
         return;
     }
     // An entry smaller than a block gets a buffer of its own size: a script
@@ -153,34 +191,14 @@ void OpenEntryStream(Archive* archive)
             return;
         }
     }
-    if (DataMethod(archive) != METHOD_STORED) {
-        stream->zstream.zalloc = InflateAlloc;
-        stream->zstream.zfree = InflateFree;
-        if (inflateInit2(&stream->zstream, RAW_DEFLATE_WINDOW_BITS) != Z_OK) {
-            FreeStream(stream);
-            archive->error = RESULT_NO_MEMORY;
-            return;
-        }
-        stream->inflating = 1;
+    archive->error = StartDecoder(&stream->decoder, DataMethod(archive));
+    if (archive->error != 0) {
+        FreeStream(stream);
+        return;
     }
-    stream->compressedLeft = header.compressedSize;
-    stream->uncompressedLeft = header.uncompressedSize;
-
-    // An entry written with a data descriptor had no CRC yet when its
-    // encryption header was made, so its check byte comes from the DOS time.
-    if (header.flags & ENTRY_FLAG_DATA_DESCRIPTOR)
-        stream->checkByte = (uint8_t)(header.dosTime >> 8);
-    else
-        stream->checkByte = (uint8_t)(header.crc32 >> 24);
-
-    if (HasPkwareEncryption(archive)) {
-        stream->headerLeft = ENCRYPTION_HEADER_SIZE;
-        stream->keys[0] = PKWARE_KEY0;
-        stream->keys[1] = PKWARE_KEY1;
-        stream->keys[2] = PKWARE_KEY2;
-        const z_crc_t* table = get_crc_table();
-        for (const char* p = archive->password; p && *p; p++)
-            UpdateKeys(stream->keys, table, (uint8_t)*p);
+    if (wrapSize && (archive->flags & ARCHIVE_GZIP)) {
+        stream->sizeModulo32 = 1;
+        stream->uncompressedLeft = UINT64_MAX;
     }
 
     if (!SeekToEntryData(archive)) {
@@ -188,7 +206,8 @@ void OpenEntryStream(Archive* archive)
         archive->error = RESULT_READ_FAILED;
         return;
     }
-    if (header.method == METHOD_AES && !StartAes(archive, stream)) {
+    if ((header.method == METHOD_AES && !StartAes(archive, stream)) ||
+        (HasPkwareEncryption(archive) && !StartPkware(archive, stream))) {
         FreeStream(stream);
         return;
     }
@@ -225,8 +244,8 @@ static bool FillInput(Archive* archive, EntryStream* stream)
     uint32_t got = ReadEntryBytes(archive, stream, stream->inputBuffer, stream->inputSize);
     if (got == 0)
         return false;
-    stream->zstream.next_in = stream->inputBuffer;
-    stream->zstream.avail_in = got;
+    stream->nextIn = stream->inputBuffer;
+    stream->availIn = got;
     if (stream->aes) {
         if (!AesDecrypt(stream->aes, stream->inputBuffer, got)) {
             archive->error = RESULT_FLATE;
@@ -238,53 +257,89 @@ static bool FillInput(Archive* archive, EntryStream* stream)
     return true;
 }
 
-// Delivers `count` bytes that now stand at the output cursor.
-static void Deliver(EntryStream* stream, uint32_t count, uint32_t* delivered)
+// Counts `count` bytes just written at `at` as delivered.
+static void Deliver(EntryStream* stream, const uint8_t* at, uint32_t count, uint32_t* delivered)
 {
-    z_stream& z = stream->zstream;
-    stream->crc = crc32(stream->crc, z.next_out, count);
-    z.next_out += count;
-    z.avail_out -= count;
-    z.total_out += count;
+    stream->crc = crc32(stream->crc, at, count);
     *delivered += count;
+    stream->delivered += count;
     stream->uncompressedLeft -= count;
 }
 
-// The authentication code covers every encrypted byte, also those past the
-// recorded size that were never decoded: they are read for it here, then
-// the code that follows them is compared.
-static bool Authenticated(Archive* archive, EntryStream* stream)
+// Records `code` unless a failure is recorded already; gives 0 to return.
+static uint32_t Fail(Archive* archive, uint32_t code)
 {
-    while (stream->compressedLeft != 0) {
-        uint32_t want = stream->compressedLeft < stream->inputSize ? (uint32_t)stream->compressedLeft
-                                                                   : stream->inputSize;
-        uint32_t got = SourceRead(archive, stream->inputBuffer, want);
-        if (got == 0 || !AesAuthenticate(stream->aes, stream->inputBuffer, got))
+    if (archive->error == 0)
+        archive->error = code;
+    return 0;
+}
+
+static uint32_t DecodeFailure(DecodeStatus status)
+{
+    return status == DECODE_NO_MEMORY ? RESULT_NO_MEMORY : RESULT_FLATE;
+}
+
+// The recorded size has been delivered: the entry's stream must end right
+// here, with every compressed byte used. The decoder runs on with room for
+// one byte more; producing it means the data go on past the recorded size.
+static bool StreamEndsHere(Archive* archive, EntryStream* stream)
+{
+    if (stream->direct)
+        return stream->compressedLeft == 0;
+    if (stream->ended)
+        return stream->availIn == 0 && stream->compressedLeft == 0;
+    for (;;) {
+        if (stream->availIn == 0 && stream->compressedLeft != 0 && !FillInput(archive, stream))
             return false;
-        stream->compressedLeft -= got;
+        uint8_t spare;
+        uint8_t* out = &spare;
+        uint32_t room = 1;
+        uint32_t inBefore = stream->availIn;
+        DecodeStatus status = RunDecoder(&stream->decoder, &stream->nextIn, &stream->availIn, &out, &room,
+                                         stream->compressedLeft == 0);
+        if (status == DECODE_ENDED && room == 1)
+            return stream->availIn == 0 && stream->compressedLeft == 0;
+        if (status != DECODE_MORE) {
+            Fail(archive, DecodeFailure(status));
+            return false;
+        }
+        if (room == 0)
+            return false;  // a byte past the recorded size
+        if (stream->availIn == inBefore && (stream->availIn != 0 || stream->compressedLeft == 0))
+            return false;  // the input ended (or stalled) before the stream did
     }
-    stream->zstream.avail_in = 0;
-    uint8_t code[AES_CODE_LENGTH];
-    return SourceRead(archive, code, sizeof code) == sizeof code && AesCodeMatches(stream->aes, code);
 }
 
 // The recorded size has been delivered in full: the data is the entry's only
-// if its CRC-32 is the recorded one and, for an AES entry, its authentication
-// code matches (AE-2 records no CRC-32 and rests on the code alone).
+// if its stream ended exactly there, its CRC-32 is the recorded one and, for
+// an AES entry, its authentication code matches (AE-2 records no CRC-32 and
+// rests on the code alone).
 static uint32_t CompleteEntry(Archive* archive, EntryStream* stream, uint32_t delivered)
 {
     stream->finished = 1;
-    if (stream->aes && !Authenticated(archive, stream)) {
-        if (archive->error == 0)
-            archive->error = RESULT_FLATE;
-        return 0;
+    if (!StreamEndsHere(archive, stream))
+        return Fail(archive, RESULT_FLATE);
+    if (stream->aes) {
+        uint8_t code[AES_CODE_LENGTH];
+        if (SourceRead(archive, code, sizeof code) != sizeof code || !AesCodeMatches(stream->aes, code))
+            return Fail(archive, RESULT_FLATE);
     }
     bool crcRecorded = !(stream->aes && archive->aes.vendorVersion == AES_VERSION_AE2);
-    if (crcRecorded && stream->crc != archive->header.crc32) {
-        archive->error = RESULT_FLATE;
-        return 0;
-    }
+    if (crcRecorded && stream->crc != archive->header.crc32)
+        return Fail(archive, RESULT_FLATE);
     return delivered;
+}
+
+// The stream has ended. For a gzip member read to its end, the size is now
+// known, and the trailer's holds it modulo 2^32.
+static bool EndedAtRecordedSize(Archive* archive, EntryStream* stream)
+{
+    if (!stream->sizeModulo32)
+        return stream->uncompressedLeft == 0;
+    if ((uint32_t)stream->delivered != (uint32_t)archive->header.uncompressedSize)
+        return false;
+    stream->uncompressedLeft = 0;
+    return true;
 }
 
 uint32_t ReadEntryData(Archive* archive, void* buffer, uint32_t length)
@@ -292,81 +347,62 @@ uint32_t ReadEntryData(Archive* archive, void* buffer, uint32_t length)
     EntryStream* stream = archive->stream;
     if (!stream || archive->error != 0 || stream->finished)
         return 0;
-    z_stream& z = stream->zstream;
-    z.next_out = (Bytef*)buffer;
-    z.avail_out = length < stream->uncompressedLeft ? length : (uInt)stream->uncompressedLeft;
+    uint8_t* out = (uint8_t*)buffer;
+    uint32_t room = length < stream->uncompressedLeft ? length : (uint32_t)stream->uncompressedLeft;
     uint32_t delivered = 0;
 
     for (;;) {
         if (stream->uncompressedLeft == 0)
             return CompleteEntry(archive, stream, delivered);
-        if (z.avail_out == 0)
+        if (room == 0)
             return delivered;
         if (stream->direct) {
-            // Input used up with output still owed: as for stored data below.
+            // Input used up with output still owed: the compressed size is
+            // smaller than the uncompressed one. Hand back what there is;
+            // the caller sees the bytes still owed.
             if (stream->compressedLeft == 0) {
                 stream->finished = 1;
                 return delivered;
             }
-            uint32_t got = ReadEntryBytes(archive, stream, z.next_out, z.avail_out);
+            uint32_t want = room < INPUT_BLOCK_SIZE ? room : INPUT_BLOCK_SIZE;
+            uint32_t got = ReadEntryBytes(archive, stream, out, want);
             if (got == 0)
                 return 0;
-            Deliver(stream, got, &delivered);
+            Deliver(stream, out, got, &delivered);
+            out += got;
+            room -= got;
             continue;
         }
-        if (z.avail_in == 0 && stream->compressedLeft != 0 && !FillInput(archive, stream))
+        if (stream->availIn == 0 && stream->compressedLeft != 0 && !FillInput(archive, stream))
             return 0;
 
-        if (stream->headerLeft != 0 && z.avail_in != 0) {
-            uint32_t h = stream->headerLeft < z.avail_in ? stream->headerLeft : z.avail_in;
-            uint8_t last = z.next_in[h - 1];
-            z.next_in += h;
-            z.avail_in -= h;
-            stream->headerLeft -= h;
-            if (stream->headerLeft == 0 && last != stream->checkByte) {
-                archive->error = RESULT_PASSWORD;
-                return 0;
-            }
-            continue;
-        }
-
-        if (DataMethod(archive) == METHOD_STORED) {
-            // Input used up with output still owed: the compressed size is
-            // smaller than the uncompressed one. Hand back what there is;
-            // the caller sees the bytes still owed.
-            if (z.avail_in == 0) {
-                stream->finished = 1;
-                return delivered;
-            }
-            uint32_t k = z.avail_out < z.avail_in ? z.avail_out : z.avail_in;
-            memcpy(z.next_out, z.next_in, k);
-            z.next_in += k;
-            z.avail_in -= k;
-            Deliver(stream, k, &delivered);
-            continue;
-        }
-
-        Bytef* out = z.next_out;
-        uLong before = z.total_out;
-        int result = inflate(&z, Z_SYNC_FLUSH);
-        uint32_t produced = (uint32_t)(z.total_out - before);
-        stream->crc = crc32(stream->crc, out, produced);
-        stream->uncompressedLeft -= produced;
-        delivered += produced;
-        if (result == Z_STREAM_END) {
+        uint8_t* at = out;
+        uint32_t inBefore = stream->availIn;
+        DecodeStatus status = RunDecoder(&stream->decoder, &stream->nextIn, &stream->availIn, &out, &room,
+                                         stream->compressedLeft == 0);
+        uint32_t produced = (uint32_t)(out - at);
+        Deliver(stream, at, produced, &delivered);
+        if (status == DECODE_ENDED) {
+            stream->ended = 1;
+            if (stream->sizeModulo32 && !EndedAtRecordedSize(archive, stream))
+                return Fail(archive, RESULT_FLATE);
             if (stream->uncompressedLeft == 0)
-                return CompleteEntry(archive, stream, delivered);
+                continue;  // whole: the checks follow
+            // The stream ended before the recorded size: the caller sees
+            // the bytes still owed.
             stream->finished = 1;
             return delivered;
         }
-        if (result == Z_BUF_ERROR && z.avail_in == 0 && stream->compressedLeft == 0) {
-            // The compressed data ran out before the deflate data ended.
+        if (status != DECODE_MORE)
+            return Fail(archive, DecodeFailure(status));
+        if (produced == 0 && stream->availIn == inBefore) {
+            // No input left, and the stream has not ended: it stops short,
+            // and the caller sees the bytes still owed. With input and room
+            // at hand, a decoder that takes nothing cannot go on.
+            if (inBefore != 0)
+                return Fail(archive, RESULT_FLATE);
             stream->finished = 1;
             return delivered;
-        }
-        if (result != Z_OK) {
-            archive->error = RESULT_FLATE;
-            return 0;
         }
     }
 }

@@ -281,7 +281,7 @@ static void ReleaseExtraField(uint8_t* extra, uint8_t* room)
 static uint32_t FinishSelection(Archive* archive, const char* name)
 {
     CentralHeader& h = archive->header;
-    if (h.method != METHOD_STORED && h.method != METHOD_DEFLATED && h.method != METHOD_AES)
+    if (!MethodSupported(h.method) && h.method != METHOD_AES)
         archive->error = RESULT_UNSUPPORTED;
     if (archive->error)
         return FailSelection(archive);
@@ -290,6 +290,13 @@ static uint32_t FinishSelection(Archive* archive, const char* name)
     if (archive->error)
         return FailSelection(archive);
     archive->error = ApplyZip64Extra(&h, extra, h.extraLength);
+    // PKWARE's strong encryption (flag bit 6, its 0x0017 field) is another
+    // cipher than the traditional one: refused, never read as that.
+    const uint8_t* data;
+    uint32_t length;
+    if (archive->error == 0 && ((h.flags & ENTRY_FLAG_STRONG_ENCRYPTION) ||
+                                FindExtraBlock(extra, h.extraLength, EXTRA_STRONG_ENCRYPTION_ID, &data, &length)))
+        archive->error = RESULT_UNSUPPORTED;
     if (archive->error) {
         FreeBlock(extra);
         return FailSelection(archive);
@@ -314,6 +321,11 @@ static uint32_t FinishSelection(Archive* archive, const char* name)
     else
         archive->hasWidePath = 0;
     h.externalAttributes = MapAttributes(h.versionMadeBy, h.externalAttributes);
+    // A name that ends in a separator names a folder, whatever attributes
+    // its writer gave it (jar and OpenDocument writers give none).
+    uint32_t kept = h.nameLength < NAME_BUFFER_LENGTH - 1 ? h.nameLength : NAME_BUFFER_LENGTH - 1;
+    if (kept > 0 && (name[kept - 1] == '/' || name[kept - 1] == '\\'))
+        h.externalAttributes |= FILE_ATTRIBUTE_DIRECTORY;
     SetEntryTimes(archive, extra, h.extraLength);
     FreeBlock(extra);
     archive->error = RESULT_OK;

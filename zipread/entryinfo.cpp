@@ -55,6 +55,14 @@ static uint32_t Upper(uint32_t c)
     return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
 }
 
+// Characters Windows refuses in a file name, besides the separators: ':'
+// would also open an alternate data stream or a drive-relative path.
+static bool IsForbiddenInName(uint32_t c)
+{
+    return (c >= 0x01 && c <= 0x1F) || c == ':' || c == '"' || c == '<' || c == '>' || c == '|' ||
+           c == '*' || c == '?';
+}
+
 // Length of the name component starting at `p`: up to a separator or the end.
 template <typename Char>
 static uint32_t ComponentLength(const Char* p)
@@ -114,9 +122,11 @@ static bool IsDeviceComponent(const Char* p, uint32_t length)
 //
 // Windows offers more ways out of the root, closed here as well: a ':' left
 // after the drive prefix (alternate data streams, drive-relative paths)
-// becomes '_'; a device-name component gets a '_' in front; a component of
-// dots and blanks counts as ".."; and a name that ends in such a component,
-// or whose cut leaves one at its end, ends at the root.
+// becomes '_', as does every other character Windows refuses in a name
+// ("<>|*? and the control characters); a device-name component gets a '_'
+// in front; a component of dots and blanks counts as ".."; and a name that
+// ends in such a component, or whose cut leaves one at its end, ends at the
+// root.
 template <typename Char>
 static void NormaliseUnderRoot(Char* path, uint32_t root, const Char* name)
 {
@@ -156,7 +166,7 @@ static void NormaliseUnderRoot(Char* path, uint32_t root, const Char* name)
                 prev = '\\';
             }
         } else {
-            if (c == ':')
+            if (IsForbiddenInName(Code(c)))
                 c = '_';
             path[out++] = c;
             prev = c;

@@ -31,8 +31,7 @@ void CloseEntryStream(Archive* archive)
 {
     EntryStream* stream = archive->stream;
     if (stream) {
-        if (stream->inflating)
-            inflateEnd(&stream->zstream);
+        EndDecoder(&stream->decoder);
         AesClose(stream->aes);
         FreeBlock(stream->inputBuffer);
         FreeBlock(stream);

@@ -50,7 +50,7 @@ uint32_t ReadAesField(AesField* out, const uint8_t* extra, uint32_t extraLength)
         return RESULT_UNSUPPORTED;
     if (out->strength < 1 || out->strength > 3)
         return RESULT_UNSUPPORTED;
-    if (out->method != METHOD_STORED && out->method != METHOD_DEFLATED)
+    if (!MethodSupported(out->method))
         return RESULT_UNSUPPORTED;
     return AesAvailable() ? RESULT_OK : RESULT_UNSUPPORTED;
 }

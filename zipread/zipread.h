@@ -5,6 +5,8 @@
 
 #include "archive.h"
 
+#include <zlib.h>  // crc32, for names and entry data
+
 // --- heap and file I/O (system.cpp): every allocation, ReadFile and WriteFile
 // of the add-on goes through these, so that a test build can fail any of them.
 void* AllocateBlock(uint32_t size);   // zeroed; null on failure
@@ -90,8 +92,29 @@ bool AesAuthenticate(AesStream* aes, const uint8_t* data, uint32_t count);  // e
 bool AesCodeMatches(AesStream* aes, const uint8_t* code);  // after the last encrypted byte
 void AesClose(AesStream* aes);  // null is ignored
 
+// --- compression methods (methods.cpp): every method's decoder behind one
+// interface. Start gives 0, 2 (no memory) or 8 (a method this reader has no
+// decoder for). Run decodes from *in into *out, moving both on; `inputEnds`
+// says that no input follows what *in holds now. End frees what Start made
+// (a decoder that was never started, or was ended, is ignored).
+bool MethodSupported(uint16_t method);
+uint32_t StartDecoder(MethodDecoder* decoder, uint16_t method);
+DecodeStatus RunDecoder(MethodDecoder* decoder, const uint8_t** in, uint32_t* inLeft, uint8_t** out,
+                        uint32_t* outLeft, bool inputEnds);
+void EndDecoder(MethodDecoder* decoder);
+
 // --- decoding (decode.cpp).
-void OpenEntryStream(Archive* archive);
+// Opens the current entry's data: the local header, the encryption header or
+// the AES salt and verifier (the password is checked here, before a byte is
+// delivered), and the method's decoder. `wrapSize`: the recorded size is
+// the true one modulo 2^32 (a gzip trailer), and the stream alone says where
+// the data end; for a target that takes any length.
+void OpenEntryStream(Archive* archive, bool wrapSize = false);
+// Delivers up to `length` bytes of the entry. The entry is whole only when
+// its recorded size has been delivered, its stream ended exactly there with
+// no compressed byte left over, and its CRC-32 (or AES code) matches: until
+// then 18 is recorded on any fault, and a stream that ends early stops with
+// `uncompressedLeft` still owed.
 uint32_t ReadEntryData(Archive* archive, void* buffer, uint32_t length);
 
 // --- extraction (extract.cpp).

@@ -68,15 +68,33 @@ std::vector<HostileCase> CryptoCases()
             E cut = e;
             cut.rawPayload = payload.substr(0, size);
             cases.push_back(One(kind + ", encrypted data of " + std::to_string(size) + " bytes", cut, PASSWORD,
-                                Fails(1, {11}, {18})));
+                                Fails(1, {11, 18}, {18})));
         }
         {
-            E exact = e;
-            exact.rawPayload = payload.substr(0, 12);
-            exact.uncompressedSize = 0;
-            exact.crc = 0;
-            cases.push_back(One(kind + ", header alone for an empty entry", exact, PASSWORD, Ok(1, "")));
+            // An empty entry's header is checked too; deflated, it still
+            // needs its (empty) deflate data.
+            E exact("empty.txt", "", method);
+            exact.password = PASSWORD;
+            exact.rawPayload = ZipBuilder::Payload(exact).substr(0, 12);
+            cases.push_back(One(kind + ", header alone for an empty entry", exact, PASSWORD,
+                                method == 0 ? Ok(1, "") : Fails(1, {18}, {18})));
+            bool passes = DecryptedCheck(exact.rawPayload.value(), "wrong") == 0;
+            cases.push_back(One(kind + ", header alone for an empty entry, wrong password", exact, "wrong",
+                                !passes ? Fails(1, {19}, {19}) : method == 0 ? Ok(1, "") : Fails(1, {18}, {18})));
         }
+    }
+
+    // PKWARE strong encryption is another cipher: refused at selection, never
+    // read as the traditional one (whose password this is).
+    {
+        E strong("strong.txt", text);
+        strong.password = PASSWORD;
+        strong.flags = 0x0040;
+        cases.push_back(One("strong encryption, flag bit 6", strong, PASSWORD, Unselectable(1, 8)));
+        E field("field.txt", text);
+        field.password = PASSWORD;
+        field.centralExtra = ExtraBlock(0x0017, std::string(8, '\x01'));
+        cases.push_back(One("strong encryption, its 0x0017 field", field, PASSWORD, Unselectable(1, 8)));
     }
 
     // Flag bit 3 takes the check byte from the DOS time; an archive that

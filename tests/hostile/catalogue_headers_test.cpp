@@ -1,8 +1,8 @@
 // catalogue_headers_test.cpp -- local and central headers that disagree: the
 // name, the method, the sizes, the CRC, the flags and the extra lengths. Only
-// the local extra length is read from a local header; everything else must
-// come from the central header, and a local header that points elsewhere may
-// give wrong data but never wrong results reported as right.
+// the local name and extra lengths are read from a local header; everything
+// else must come from the central header, and a local header that points
+// elsewhere may give wrong data but never wrong results reported as right.
 #include "catalogue.h"
 #include "support/zipbuilder.h"
 
@@ -37,16 +37,20 @@ std::vector<HostileCase> HeaderCases()
         e.localExtra = ExtraBlock(0x7075, NoiseBytes(300));
     }, Ok(1, DATA)));
 
-    // The local name length moves the data start only through the central one.
-    cases.push_back(Row("local name length longer than the central one",
-                        [](E& e) { e.localNameLength = 200; }, Ok(1, DATA)));
+    // The data start after the local header's own name, as every reader
+    // finds them: a local name other than the central one still finds the
+    // data, a local name length that lies moves the start off them.
+    cases.push_back(Row("local name one byte longer than the central one",
+                        [](E& e) { e.localName = "entry.txt~"; }, Ok(1, DATA)));
+    cases.push_back(Row("local name length longer than the local name",
+                        [](E& e) { e.localNameLength = 200; }, Fails(1, {7, 11, 18}, {7, 18})));
     {
         ZipBuilder zip;
         zip.add("entry.txt", DATA);
         zip.back().name = "entry.txt";
         zip.back().centralNameLength = 5;  // "entry"; the walk is then out of step
         HostileCase c{"central name length shorter than the name", zip.build()};
-        c.entries = {Fails(1, {7, 11, 18}, {7, 18})};
+        c.entries = {Ok(1, DATA)};  // the local header still finds the data
         cases.push_back(c);
     }
 

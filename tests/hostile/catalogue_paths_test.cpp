@@ -72,10 +72,10 @@ std::vector<HostileCase> PathCases()
         // UNC and device namespace prefixes.
         {"\\\\server\\share\\tvescape16", "server\\share\\tvescape16"},
         {"//server/share/tvescape17", "server\\share\\tvescape17"},
-        {"\\\\?\\C:\\tvescape18", "?\\C_\\tvescape18", {0, 1}},
+        {"\\\\?\\C:\\tvescape18", "_\\C_\\tvescape18"},
         {"\\\\.\\C:\\tvescape19", ".\\C_\\tvescape19"},
         {"//./PhysicalDrive0/tvescape20", ".\\PhysicalDrive0\\tvescape20"},
-        {"\\\\?\\UNC\\server\\share\\tvescape21", "?\\UNC\\server\\share\\tvescape21", {0, 1}},
+        {"\\\\?\\UNC\\server\\share\\tvescape21", "_\\UNC\\server\\share\\tvescape21"},
         // Colons: streams and drive-relative names.
         {"a:tvescape22", "tvescape22"},  // a drive-relative name
         {"ab:tvescape35", "ab_tvescape35"},
@@ -115,7 +115,7 @@ std::vector<HostileCase> PathCases()
         {"\xC0\xAF..\xC0\xAFtvescape46", "__..__tvescape46", {0}, true},              // overlong slashes
         {"\xED\xA0\x80/tvescape47", "___\\tvescape47", {0}, true},                    // a surrogate
         // Names that are no file at all.
-        {"/", "", {1}},
+        {"/", "", {0}},  // a folder: the root
         {"", "", {1}},
     };
     std::vector<HostileCase> cases;

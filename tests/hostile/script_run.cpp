@@ -165,9 +165,22 @@ void Script::ToFile(EntryRun& e)
         Problem("entry " + std::to_string(e.index) + ": a second selection failed where the first succeeded");
         return;
     }
+    // A failed extraction to a file leaves the disk as it was: a file that
+    // was there keeps its bytes, and no new file stays, whole or partial.
+    std::string before;
+    bool existed = !e.directory() && ReadWholeFile(e.path, before);
     e.fileCode = Call("GETITEM", {handle_, e.path, "FILE"});
-    if (e.fileCode != 0)
+    if (e.fileCode != 0) {
+        std::string after;
+        bool exists = !e.directory() && ReadWholeFile(e.path, after);
+        if (exists && !existed)
+            Problem("entry " + std::to_string(e.index) + ": GETITEM to a file gave " + CodeText(e.fileCode) +
+                    " and left the file " + e.path + " behind");
+        else if (existed && (!exists || after != before))
+            Problem("entry " + std::to_string(e.index) + ": GETITEM to a file gave " + CodeText(e.fileCode) +
+                    " and changed the file that was there");
         return;
+    }
     if (e.directory()) {
         if (!DirectoryExists(e.path))
             Problem("entry " + std::to_string(e.index) + ": directory " + e.path + " was not made");

@@ -175,10 +175,11 @@ std::string ZipBuilder::build(ZipLayout* layout) const {
     PutU32(zip, e.localCrc.value_or(descriptor ? 0 : r.crc));
     PutU32(zip, e.localCompressedSize.value_or(descriptor ? 0 : r.compressed));
     PutU32(zip, e.localUncompressedSize.value_or(descriptor ? 0 : r.uncompressed));
-    PutU16(zip, e.localNameLength.value_or(static_cast<uint16_t>(e.name.size())));
+    const std::string& localName = e.localName.value_or(e.name);
+    PutU16(zip, e.localNameLength.value_or(static_cast<uint16_t>(localName.size())));
     std::string localExtra = WireExtra(e, e.localExtra);
     PutU16(zip, static_cast<uint16_t>(localExtra.size()));
-    zip += e.name;
+    zip += localName;
     zip += localExtra;
     where.dataStarts.push_back(static_cast<uint32_t>(zip.size()));
     zip += payload;

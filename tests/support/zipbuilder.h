@@ -150,6 +150,7 @@ class ZipBuilder {
     std::optional<uint32_t> localHeaderOffset; // as recorded in the central header
     std::optional<uint16_t> centralNameLength;
     std::optional<uint16_t> localNameLength;
+    std::optional<std::string> localName;       // the local header's name, when it differs
     std::optional<uint16_t> centralExtraLength;
     std::optional<uint16_t> commentLength;
     // Payload bytes written verbatim after the local header: no compression,

@@ -189,11 +189,8 @@ TEST(DecodeEncryption, WrongOrMissingPasswordDeliversNothing)
         ASSERT_EQ(0u, z.code);
         ASSERT_EQ(0u, SelectEntry(z.archive, 0));
         OpenEntryStream(z.archive);
-        ASSERT_EQ(0u, z.archive->error);
-        std::string out(data.size(), '\0');
-        EXPECT_EQ(0u, ReadEntryData(z.archive, &out[0], (uint32_t)out.size()));
-        EXPECT_EQ((uint32_t)RESULT_PASSWORD, z.archive->error);
-        EXPECT_EQ(data.size(), z.archive->stream->uncompressedLeft) << "nothing counted as delivered";
+        EXPECT_EQ((uint32_t)RESULT_PASSWORD, z.archive->error) << "found before a byte is delivered";
+        EXPECT_EQ(nullptr, z.archive->stream);
         CloseEntryStream(z.archive);
     }
 }
@@ -216,8 +213,9 @@ TEST(DecodeEncryption, DataDescriptorTakesTheCheckByteFromTheTime)
     EXPECT_EQ((uint32_t)RESULT_PASSWORD, ExtractFirst(ZipBuilder().add(e).build(), out, "pw"));
 }
 
-// Nothing to decrypt and nothing to check: the 12 header bytes are not read.
-TEST(DecodeEncryption, EmptyEncryptedEntryReadsNothing)
+// An empty entry's 12 header bytes are checked like any other's: the right
+// password gives the empty entry, a wrong one 19.
+TEST(DecodeEncryption, EmptyEncryptedEntryChecksItsHeader)
 {
     for (const char* password : {"pw", "not it"}) {
         SCOPED_TRACE(password);
@@ -225,13 +223,9 @@ TEST(DecodeEncryption, EmptyEncryptedEntryReadsNothing)
         ASSERT_EQ(0u, z.code);
         ASSERT_EQ(0u, SelectEntry(z.archive, 0));
         EXPECT_EQ(12u, z.archive->header.compressedSize);
-        OpenEntryStream(z.archive);
-        ASSERT_EQ(0u, z.archive->error);
-        char buffer[16];
-        EXPECT_EQ(0u, ReadEntryData(z.archive, buffer, sizeof(buffer)));
-        EXPECT_EQ(0u, z.archive->error);
-        EXPECT_EQ(12u, z.archive->stream->compressedLeft) << "the header stayed unread";
-        CloseEntryStream(z.archive);
+        std::string out;
+        EXPECT_EQ(password[0] == 'p' ? 0u : (uint32_t)RESULT_PASSWORD, ExtractToMemory(z.archive, out, 0));
+        EXPECT_EQ("", out);
     }
 }
 
@@ -358,8 +352,8 @@ TEST(DecodeLayout, BytesBeforeTheArchive)
     EXPECT_EQ("x", out);
 }
 
-// The data start is found through the local extra length; the local name
-// length is never used.
+// The data start after the local header's own name and extra field, which
+// may differ from the central ones.
 TEST(DecodeLayout, LocalHeaderFieldsThatDifferFromTheCentralOnes)
 {
     std::string data = Sample(2000, true, 11);
@@ -367,7 +361,7 @@ TEST(DecodeLayout, LocalHeaderFieldsThatDifferFromTheCentralOnes)
     longExtra.localExtra = ExtraBlock(0xCAFE, std::string(300, 'e'));
     longExtra.centralExtra = ExtraBlock(0xCAFE, "e");
     ZipBuilder::Entry wrongLocalName("g.txt", data, 0);
-    wrongLocalName.localNameLength = 200;
+    wrongLocalName.localName = "other/g.txt";
     std::string zip = ZipBuilder().add(longExtra).add(wrongLocalName).build();
     OpenedArchive z(zip);
     ASSERT_EQ(0u, z.code);
@@ -433,9 +427,9 @@ TEST(DecodeInconsistentEntries, MemoryExtractionResults)
     }
 }
 
-// A recorded size below the data's stops the output there; with the CRC of
-// the bytes it stops at, the entry is exactly those bytes.
-TEST(DecodeInconsistentEntries, ShorterSizeWithItsOwnCrcIsTheEntry)
+// A recorded size below the data's is not the entry, even with the CRC of
+// the bytes it stops at: the data go on past it.
+TEST(DecodeInconsistentEntries, ShorterSizeWithItsOwnCrcIsNotTheEntry)
 {
     std::string data = Sample(40000, true, 13);
     std::string cut = data.substr(0, 39000);
@@ -445,8 +439,7 @@ TEST(DecodeInconsistentEntries, ShorterSizeWithItsOwnCrcIsTheEntry)
         e.uncompressedSize = (uint32_t)cut.size();
         e.crc = Crc32(cut);
         std::string out;
-        EXPECT_EQ(0u, ExtractFirst(ZipBuilder().add(e).build(), out));
-        EXPECT_TRUE(out == cut) << "extracted " << out.size() << " bytes";
+        EXPECT_EQ((uint32_t)RESULT_FLATE, ExtractFirst(ZipBuilder().add(e).build(), out));
     }
 }
 

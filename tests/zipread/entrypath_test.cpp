@@ -84,7 +84,7 @@ TEST(EntryPath, AbsoluteAndDrivePrefixes)
         {"UNC", "//server/share/x", "server\\share\\x"},
         {"UNC with backslashes", "\\\\server\\share\\x", "server\\share\\x"},
         {"device namespace", "\\\\.\\PhysicalDrive0", ".\\PhysicalDrive0"},
-        {"long-path prefix", "\\\\?\\C:\\x", "?\\C_\\x"},
+        {"long-path prefix", "\\\\?\\C:\\x", "_\\C_\\x"},
         {"drive-relative", "C:x", "x"},
         {"lower-case drive and slash", "c:/x", "x"},
         {"drive alone", "C:", ""},
@@ -131,9 +131,13 @@ TEST(EntryPath, RepeatedSeparators)
     });
 }
 
-TEST(EntryPath, ColonsAfterTheDrive)
+// A colon after the drive, and every other character Windows refuses in a
+// name, becomes '_'.
+TEST(EntryPath, ColonsAndCharactersWindowsRefuses)
 {
     RunCases({
+        {"refused characters", "a\"<b>|c*?.txt", "a__b__c__.txt"},
+        {"control characters", "a\x01" "b\x1f\x7f/\tc", "a_b_\x7f\\_c"},
         {"inside a name", "ab:c", "ab_c"},
         {"in a later component", "a/b:c", "a\\b_c"},
         {"stream name", "file.txt::$DATA", "file.txt__$DATA"},
@@ -261,6 +265,8 @@ TEST(EntryNames, AsTheArchiveDeclaresThem)
         {"bit 11, letters the code page lacks", "\xE4\xB8\x96\xE7\x95\x8C/a.txt", U, HOST_MSDOS, "", "__\\a.txt",
          L"\u4E16\u754C\\a.txt", true},
         {"bit 11, plain ASCII", "plain/a.txt", U, HOST_MSDOS, "", "plain\\a.txt", L"", false},
+        {"bit 11, characters Windows refuses", "R\xC3\xA9<s>|*?\".txt", U, HOST_MSDOS, "", "R\xE9_s_____.txt",
+         L"R\u00E9_s_____.txt", true},
         {"fullwidth dots and solidus", "\xEF\xBC\x8E\xEF\xBC\x8E\xEF\xBC\x8Fx", U, HOST_MSDOS, "", "___x",
          L"\uFF0E\uFF0E\uFF0Fx", true},
         {"fullwidth reverse solidus, colon; division slash", "a\xEF\xBC\xBC" "b\xEF\xBC\x9A" "c\xE2\x88\x95" "d", U,

@@ -7,8 +7,10 @@
 
 #include <string.h>
 
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "faults.h"
 #include "support/bytes.h"
@@ -205,15 +207,6 @@ TEST_F(ExtractTest, UnicodeNamesLandUnderTheirTrueCharacters)
     EXPECT_EQ("unicode", ReadWholeFile(dir.file("plain.txt")));
 }
 
-TEST_F(ExtractTest, AnExistingFileIsReplaced)
-{
-    ASSERT_TRUE(WriteWholeFile(dir.file("f.txt"), std::string(50000, 'o')));
-    OpenedArchive z(ZipBuilder().add("f.txt", "new").build());
-    ASSERT_EQ(0u, z.code);
-    EXPECT_EQ(0u, ToPath(z, 0, "f.txt"));
-    EXPECT_EQ("new", ReadWholeFile(dir.file("f.txt")));
-}
-
 // Wine keeps no creation time of its own on Linux file systems (it reports
 // the last-write time), so only the other two can be read back here.
 TEST_F(ExtractTest, FileGetsTheEntrysTimes)
@@ -273,8 +266,22 @@ TEST_F(ExtractTest, DirectoryEntriesBecomeDirectories)
 {
     ZipBuilder::Entry d("d1/d2/", "", 0);
     d.externalAttributes = 0x10;
-    OpenedArchive z(ZipBuilder().add(d).build());
+    // A name ending in a separator is a folder whatever its attributes, as
+    // jar and OpenDocument writers leave them.
+    ZipBuilder::Entry jar("j1/META-INF/", "", 0);
+    jar.externalAttributes = 0;
+    ZipBuilder::Entry backslash("b1\\b2\\", "", 0);
+    backslash.madeBy(HOST_UNIX);
+    backslash.externalAttributes = 0x81A40000;  // a plain file's mode
+    OpenedArchive z(ZipBuilder().add(d).add(jar).add(backslash).build());
     ASSERT_EQ(0u, z.code);
+    for (uint32_t i = 1; i <= 2; i++) {
+        ASSERT_EQ(0u, SelectEntry(z.archive, i));
+        EXPECT_TRUE(z.archive->header.externalAttributes & FILE_ATTRIBUTE_DIRECTORY) << "entry " << i;
+        std::string folder = dir.file(i == 1 ? "j1/META-INF/" : "b1/b2/");
+        EXPECT_EQ(0u, ExtractEntry(z.archive, &folder[0], EXTRACT_TO_PATH));
+        EXPECT_TRUE(DirectoryExists(folder.substr(0, folder.size() - 1)));
+    }
 
     ASSERT_EQ(0u, SelectEntry(z.archive, 0));
     std::string path = dir.file("d1/d2/");
@@ -328,6 +335,12 @@ TEST_F(ExtractTest, CreatePathDirectoriesWalk)
         {"trailing backslash", dir.file("t/u\\"), FALSE, "t/u", nullptr},
         {"already there", dir.file("p/q/v"), TRUE, "p/q/v", nullptr},
         {"no directory at all", "file.txt", FALSE, nullptr, nullptr},
+        // A volume is never made: the walk starts after the prefix, the
+        // drive or the share (no share exists here, so any attempt to make
+        // "\\server" or "share" would fail the walk).
+        {"behind \\\\?\\", "\\\\?\\" + dir.file("y/z"), TRUE, "y/z", nullptr},
+        {"a file on a share", "\\\\server\\share\\file.txt", FALSE, nullptr, nullptr},
+        {"a file on a share behind \\\\?\\UNC", "\\\\?\\UNC\\server\\share\\f.txt", FALSE, nullptr, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -374,19 +387,8 @@ TEST_F(ExtractTest, SecondExtractionNeedsASelection)
     EXPECT_EQ((uint32_t)RESULT_PASSWORD, locked.archive->error);
 }
 
-TEST_F(ExtractTest, WrongPasswordLeavesAnEmptyFile)
-{
-    ZipBuilder::Entry e("s.txt", Sample(5000, false, 4));
-    e.password = "right";
-    OpenedArchive z(ZipBuilder().add(e).build(), "wrong");
-    ASSERT_EQ(0u, z.code);
-    EXPECT_EQ((uint32_t)RESULT_PASSWORD, ToPath(z, 0, "s.txt"));
-    EXPECT_TRUE(FileExists(dir.file("s.txt")));
-    EXPECT_EQ("", ReadWholeFile(dir.file("s.txt")));
-}
-
 // Data that stops short of the recorded size is not the entry: onto a file
-// or a handle that is a decoding failure, and the times stay unset.
+// or a handle that is a decoding failure.
 TEST_F(ExtractTest, DataEndingEarlyFailsFileAndHandle)
 {
     std::string data = Sample(50000, false, 5);
@@ -411,9 +413,7 @@ TEST_F(ExtractTest, DataEndingEarlyFailsFileAndHandle)
         OpenedArchive z(ZipBuilder().add(c.entry).build());
         ASSERT_EQ(0u, z.code);
         EXPECT_EQ((uint32_t)RESULT_FLATE, ToPath(z, 0, "early.bin"));
-        std::string written = ReadWholeFile(dir.file("early.bin"));
-        EXPECT_TRUE(written == data.substr(0, written.size())) << "what was written is the start";
-        EXPECT_NE(AsNumber(z.archive->writeTime), TimesOf(dir.file("early.bin")).write);
+        EXPECT_FALSE(FileExists(dir.file("early.bin"))) << "no partial file stays";
 
         HANDLE file = CreateForWriting(dir.file("early.handle"));
         ASSERT_NE(INVALID_HANDLE_VALUE, file);
@@ -490,36 +490,124 @@ TEST_F(ExtractTest, HandlesThatCannotBeWritten)
     EXPECT_EQ("unchanged", ReadWholeFile(dir.file("ro.txt")));
 }
 
-// Each write of the copy loop failed in turn: the file keeps the blocks
-// written before it, and gets no times.
-TEST_F(ExtractTest, AWriteFailingPartWay)
+// A failed extraction to a file leaves the disk as it was: a file that was
+// there keeps its bytes, attributes and times, a new one is not left behind,
+// and no temporary file stays beside it. Each cause strikes after the entry
+// began to be written where it can (the entries span several blocks), and
+// the checks that need no output come before anything is created.
+TEST_F(ExtractTest, AFailedExtractionLeavesTheDiskAsItWas)
 {
-    std::string data = Sample(2 * WRITE_BLOCK_SIZE + 7232, false, 9);  // three blocks, the last one short
-    ZipBuilder::Entry e("w.bin", data);
-    e.centralExtra = UtBlock(1, MODIFIED);
-    OpenedArchive z(ZipBuilder().add(e).build());
-    ASSERT_EQ(0u, z.code);
-    for (uint32_t n = 1; n <= 4; n++) {
-        SCOPED_TRACE("failing write " + std::to_string(n));
-        ASSERT_EQ(0u, SelectEntry(z.archive, 0));
-        std::string path = dir.file("w" + std::to_string(n) + ".bin");
-        FaultPlan plan = {};
-        plan.failWrite = n;
-        FaultsReset(plan);
-        uint32_t code = ExtractEntry(z.archive, &path[0], EXTRACT_TO_PATH);
-        FaultsReset(FaultPlan());
-        std::string written = ReadWholeFile(path);
-        if (n <= 3) {
-            EXPECT_EQ((uint32_t)RESULT_WRITE_FAILED, code);
-            EXPECT_EQ((n - 1) * WRITE_BLOCK_SIZE, written.size());
-            EXPECT_TRUE(written == data.substr(0, written.size()));
-            EXPECT_NE(UnixToFileTime(MODIFIED), TimesOf(path).write);
-        } else {
-            EXPECT_EQ(0u, code);
-            EXPECT_TRUE(written == data);
-            EXPECT_EQ(UnixToFileTime(MODIFIED), TimesOf(path).write);
+    const std::string data = Sample(2 * WRITE_BLOCK_SIZE + 7232, false, 9);  // three blocks
+    struct Cause {
+        const char* name;
+        std::function<void(ZipBuilder::Entry&)> entry;
+        std::function<void(std::string&, const ZipLayout&)> damage;
+        FaultPlan faults;
+        uint32_t code;
+    };
+    auto aes = [](ZipBuilder::Entry& e) { e.aesPassword = "pw"; };
+    const Cause causes[] = {
+        {"traditional encryption, wrong password", [](ZipBuilder::Entry& e) { e.password = "other"; }, nullptr,
+         {}, RESULT_PASSWORD},
+        {"AES, wrong password", [](ZipBuilder::Entry& e) { e.aesPassword = "other"; }, nullptr, {},
+         RESULT_PASSWORD},
+        {"AES, one ciphertext bit flipped in the last block", aes,
+         [](std::string& zip, const ZipLayout& l) { zip[l.centralDirectory - 10 - 100] ^= 0x10; }, {},
+         RESULT_FLATE},
+        {"AES, the code's first byte altered, data intact", aes,
+         [](std::string& zip, const ZipLayout& l) { zip[l.centralDirectory - 10] ^= 0x01; }, {}, RESULT_FLATE},
+        {"AES, the recorded size lowered", [](ZipBuilder::Entry& e) {
+             e.aesPassword = "pw";
+             e.uncompressedSize = 100;
+         }, nullptr, {}, RESULT_FLATE},
+        {"CRC mismatch", [](ZipBuilder::Entry& e) { e.crc = 0x12345678; }, nullptr, {}, RESULT_FLATE},
+        {"the second write fails", nullptr, nullptr, {0, 0, 2}, RESULT_WRITE_FAILED},
+        {"a read of the data fails", [](ZipBuilder::Entry& e) { e.method = 0; }, nullptr, {0, 3, 0},
+         RESULT_READ_FAILED},
+    };
+    const uint64_t OLD_TIME = UnixToFileTime(700000000);
+    for (const Cause& c : causes) {
+        SCOPED_TRACE(c.name);
+        ZipBuilder::Entry e("f.bin", data);
+        e.centralExtra = UtBlock(1, MODIFIED);
+        if (c.entry)
+            c.entry(e);
+        ZipLayout layout;
+        std::string zip = ZipBuilder().add(e).build(&layout);
+        if (c.damage)
+            c.damage(zip, layout);
+        std::string zipPath = dir.file("source.zip");
+        ASSERT_TRUE(WriteWholeFile(zipPath, zip));
+
+        for (bool there : {false, true}) {
+            SCOPED_TRACE(there ? "over an existing file" : "no file there");
+            TempDir out;
+            std::string path = out.file("f.bin");
+            DWORD attributes = 0;
+            if (there) {
+                ASSERT_TRUE(WriteWholeFile(path, "the user's own bytes"));
+                HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+                FILETIME old = {(DWORD)OLD_TIME, (DWORD)(OLD_TIME >> 32)};
+                ASSERT_TRUE(SetFileTime(h, nullptr, &old, &old));
+                CloseHandle(h);
+                ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN));
+                attributes = GetFileAttributesA(path.c_str());
+            }
+            Archive* archive = nullptr;
+            ASSERT_EQ(0u, OpenArchive(&archive, zipPath.c_str(), 0, SOURCE_FILE, "pw", 2));
+            ASSERT_EQ(0u, SelectEntry(archive, 0));
+            FaultsReset(c.faults);
+            uint32_t code = ExtractEntry(archive, &path[0], EXTRACT_TO_PATH);
+            FaultsReset(FaultPlan());
+            ReleaseArchive(archive);
+            EXPECT_EQ(c.code, code);
+
+            std::vector<std::string> files;
+            ListTree(out.path(), &files, nullptr);
+            if (there) {
+                EXPECT_EQ(1u, files.size()) << "no temporary file stays";
+                EXPECT_EQ("the user's own bytes", ReadWholeFile(path));
+                EXPECT_EQ(attributes, GetFileAttributesA(path.c_str()));
+                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                EXPECT_EQ(OLD_TIME, TimesOf(path).write);
+            } else {
+                EXPECT_TRUE(files.empty()) << "no file, whole or partial, stays";
+            }
         }
     }
+}
+
+// Over a file that is there, a whole entry takes its place with the entry's
+// bytes, times and attributes; a file that cannot be replaced (read-only, or
+// held open by another) is refused with 1 before anything is decoded, and
+// keeps its bytes.
+TEST_F(ExtractTest, ReplacingAFileThatIsThere)
+{
+    ZipBuilder::Entry e("r.bin", Sample(70000, false, 12));
+    e.centralExtra = UtBlock(1, MODIFIED);
+    e.madeBy(HOST_MSDOS);
+    e.externalAttributes = 0x21;  // read-only, archive
+    OpenedArchive z(ZipBuilder().add(e).build());
+    ASSERT_EQ(0u, z.code);
+
+    std::string path = dir.file("r.bin");
+    ASSERT_TRUE(WriteWholeFile(path, std::string(100000, 'o')));
+    ASSERT_EQ(0u, ToPath(z, 0, "r.bin"));
+    EXPECT_TRUE(ReadWholeFile(path) == e.data);
+    EXPECT_EQ(UnixToFileTime(MODIFIED), TimesOf(path).write);
+    EXPECT_EQ((DWORD)FILE_ATTRIBUTE_READONLY, GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_READONLY);
+
+    EXPECT_EQ((uint32_t)RESULT_CANT_OPEN, ToPath(z, 0, "r.bin")) << "now read-only";
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL));
+    ASSERT_TRUE(WriteWholeFile(path, "held"));
+    HANDLE held = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    EXPECT_EQ((uint32_t)RESULT_CANT_OPEN, ToPath(z, 0, "r.bin")) << "held open";
+    CloseHandle(held);
+    EXPECT_EQ("held", ReadWholeFile(path));
+    std::vector<std::string> files;
+    ListTree(dir.path(), &files, nullptr);
+    EXPECT_EQ(1u, files.size()) << "no temporary file stays";
 }
 
 // Every allocation of an extraction failed in turn: each gives its code and

@@ -594,6 +594,53 @@ TEST(GzipEntry, HeaderOrTrailerCutShortIsCorrupt)
     }
 }
 
+// A gzip member of 4 GiB or more: its trailer holds the size modulo 2^32, as
+// the format says, so the stream's own end and the CRC-32 decide, and a file
+// or handle gets the whole member. The data are 4 GiB and 1 MiB of zeros,
+// each MiB deflated alone (a full flush forgets the history), so one MiB's
+// deflate data, repeated, is the whole stream.
+TEST(GzipEntry, FourGiBAndMoreComparesTheSizeModulo32Bits)
+{
+    const uint32_t MIB = 1u << 20;
+    const uint32_t chunks = 4097;
+    std::string zeros(MIB, '\0');
+    z_stream z = {};
+    ASSERT_EQ(Z_OK, deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY));
+    std::string chunk(MIB, '\0'), end(64, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(&zeros[0]);
+    z.avail_in = MIB;
+    z.next_out = reinterpret_cast<Bytef*>(&chunk[0]);
+    z.avail_out = MIB;
+    ASSERT_EQ(Z_OK, deflate(&z, Z_FULL_FLUSH));
+    ASSERT_EQ(0u, z.avail_in);
+    chunk.resize(MIB - z.avail_out);
+    z.next_out = reinterpret_cast<Bytef*>(&end[0]);
+    z.avail_out = (uInt)end.size();
+    ASSERT_EQ(Z_STREAM_END, deflate(&z, Z_FINISH));
+    end.resize(end.size() - z.avail_out);
+    deflateEnd(&z);
+
+    std::string stream;
+    stream.reserve(chunk.size() * chunks + end.size());
+    uLong crc = crc32(0, reinterpret_cast<const Bytef*>(zeros.data()), MIB), whole = crc;
+    for (uint32_t i = 0; i < chunks; i++) {
+        stream += chunk;
+        if (i > 0)
+            whole = crc32_combine(whole, crc, MIB);
+    }
+    stream += end;
+    std::string gz = GzipBuilder().rawPayload(stream).crc((uint32_t)whole).isize(chunks * MIB).build();
+
+    OpenedArchive a(gz);
+    ASSERT_EQ(RESULT_OK, a.code);
+    ASSERT_EQ(RESULT_OK, SelectEntry(a, 0));
+    EXPECT_EQ((uint64_t)MIB, a->header.uncompressedSize) << "tail 1 is the trailer's";
+    HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, nul);
+    EXPECT_EQ(RESULT_OK, ExtractEntry(a, nul, EXTRACT_TO_HANDLE));
+    CloseHandle(nul);
+}
+
 TEST(FileSource, SelectionsThroughAHandleMatchMemory)
 {
     TempDir dir;
