@@ -319,11 +319,16 @@ static bool TempNameBeside(const Char* path, Char* temp, uint32_t serial)
     return true;
 }
 
-// Serials for temporary names: different in each process and each call.
+// Serials for temporary names: different in each process and each call (a
+// name that is taken all the same is passed over). A plain variable, not a
+// function's static: that would take a lock, and with it handles that stay.
+static uint32_t tempSerial;
+
 static uint32_t NextTempSerial()
 {
-    static uint32_t serial = GetCurrentProcessId() * 2654435761u + GetTickCount();
-    return serial += 0x9E37;
+    if (tempSerial == 0)
+        tempSerial = GetCurrentProcessId() * 2654435761u + GetTickCount();
+    return tempSerial += 0x9E37;
 }
 
 // Writes the entry over the file already at `path`. The file must be one we
