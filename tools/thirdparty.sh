@@ -18,10 +18,12 @@
 # tarballs against the .dsc again at each unpack, and the .dsc itself is
 # checked against the hash recorded when apt fetched it.
 #
-# A package that cannot be fetched is tried three times, each time at every
-# version the archive lists, newest first (a security mirror may list a
-# version before it serves it); then it is named in one line and the script
-# exits 1.
+# A package is fetched at the newest version the lists name; a version whose
+# files the archive answers "404 Not Found" for (a security mirror may list
+# a version before it serves it) gives way to the next older one, with a
+# line saying so. Other failures are tried three times, a few seconds apart;
+# then the package is named in one line and the script exits 1. A cached
+# package stays as it is: remove the cache to take a newer version.
 set -euo pipefail
 
 say() { printf '[thirdparty] %s\n' "$*"; }
@@ -139,10 +141,13 @@ fetch() {
         mv -f "$dl"/* "$CACHE/"
         rm -rf "$dl"
         printf '%s %s\n' "$dsc" "$(sha256sum "$CACHE/$dsc" | cut -d' ' -f1)" >"$CACHE/$pkg.ready"
-        [ "$v" = "${vs[0]}" ] || say "$pkg ${vs[0]} could not be fetched; using $v"
+        [ "$v" = "${vs[0]}" ] || say "$pkg ${vs[0]} is listed but not served; using $v"
         return 0
       fi
       last="$(grep -E '^E:' "$CACHE/$pkg.log" | head -n 1)"
+      # A version whose files are not there is passed over at once; any
+      # other failure is tried again later, from the newest version.
+      grep -q ' 404 ' "$CACHE/$pkg.log" || break
     done
   done
   rm -rf "$dl"
@@ -162,19 +167,29 @@ ensure_cache() {
   for p in "${missing[@]}"; do fetch "$p" || exit 1; done
 }
 
+# unpack_one DIR PKG: PKG's cached source package into DIR/PKG.
+unpack_one() {
+  local dir="$1" p="$2" dsc
+  dsc="$(ready "$p")"
+  rm -rf "$dir/$p" "$dir/$p.new" "$dir/$p.unpacked"
+  [ -n "$dsc" ] && dpkg-source --no-copy -x "$CACHE/$dsc" "$dir/$p.new" >"$dir/$p.log" 2>&1 || return 1
+  mv "$dir/$p.new" "$dir/$p"
+  echo "$dsc" >"$dir/$p.unpacked"
+}
+
 # unpack DIR: each package into DIR/<package>, unless the version there is
-# the cache's already.
+# the cache's already. A cached tarball that no longer matches its .dsc is
+# fetched again, once.
 unpack() {
-  local dir="$1" p dsc
+  local dir="$1" p
   mkdir -p "$dir"
   for p in "${PACKAGES[@]}"; do
-    dsc="$(ready "$p")"
-    [ "$(cat "$dir/$p.unpacked" 2>/dev/null)" = "$dsc" ] && continue
-    rm -rf "$dir/$p" "$dir/$p.new" "$dir/$p.unpacked"
-    dpkg-source --no-copy -x "$CACHE/$dsc" "$dir/$p.new" >"$dir/$p.log" 2>&1 ||
-      { cat "$dir/$p.log" >&2; fail "could not unpack $CACHE/$dsc"; }
-    mv "$dir/$p.new" "$dir/$p"
-    echo "$dsc" >"$dir/$p.unpacked"
+    [ "$(cat "$dir/$p.unpacked" 2>/dev/null)" = "$(ready "$p")" ] && continue
+    unpack_one "$dir" "$p" && continue
+    say "$p does not unpack from the cache ($(grep -m 1 'error:' "$dir/$p.log")); fetching it again"
+    rm -f "$CACHE/$p.ready"
+    ensure_cache
+    unpack_one "$dir" "$p" || { cat "$dir/$p.log" >&2; fail "could not unpack $p (see above)"; }
   done
 }
 
