@@ -191,7 +191,7 @@ void OpenEntryStream(Archive* archive, bool wrapSize)
             return;
         }
     }
-    archive->error = StartDecoder(&stream->decoder, DataMethod(archive));
+    archive->error = StartDecoder(&stream->decoder, DataMethod(archive), header.uncompressedSize, header.flags);
     if (archive->error != 0) {
         FreeStream(stream);
         return;

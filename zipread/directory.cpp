@@ -339,12 +339,13 @@ static bool NamesMatch(const char* wanted, const char* name, uint32_t flags)
 }
 
 // Whether the current entry's name may read differently from its stored
-// bytes: declared UTF-8, made where names are UTF-8, or with a block that
-// could hold its Unicode name.
+// bytes: declared UTF-8, made where names are UTF-8 or OEM text, or with a
+// block that could hold its Unicode name.
 static bool MayHaveOtherName(const CentralHeader& h)
 {
     uint8_t host = (uint8_t)(h.versionMadeBy >> 8);
-    return (h.flags & ENTRY_FLAG_UTF8_NAME) || host == 3 || host == 19 || h.extraLength > 4;
+    return (h.flags & ENTRY_FLAG_UTF8_NAME) || host == 0 || host == 3 || host == 6 || host == 11 ||
+           host == 14 || host == 19 || h.extraLength > 4;
 }
 
 // An entry is found by its stored name or by the name a script sees (before

@@ -423,7 +423,9 @@ static void WriteToHandle(Archive* archive, HANDLE handle)
 }
 
 // Deflate codes a match of 258 bytes in as little as two bits, so no byte of
-// deflate data yields more than 1,032 bytes; stored data yields itself.
+// deflate data yields more than 1,032 bytes; stored data yields itself. The
+// other methods have no such bound worth the name (a few bytes of bzip2, XZ
+// or Zstandard data may stand for megabytes).
 const uint64_t DEFLATE_MOST_PER_BYTE = 1032;
 
 uint64_t MostBytesDeliverable(const Archive* archive)
@@ -439,6 +441,8 @@ uint64_t MostBytesDeliverable(const Archive* archive)
     }
     if (method == METHOD_STORED)
         return input;
+    if (method != METHOD_DEFLATED)
+        return UINT64_MAX;
     if (input >= UINT64_MAX / DEFLATE_MOST_PER_BYTE - 1)
         return UINT64_MAX;
     return (input + 1) * DEFLATE_MOST_PER_BYTE;

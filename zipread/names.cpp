@@ -7,8 +7,13 @@
 //      stored name's: the block's UTF-8 name replaces the stored one;
 //   3. made on Unix or macOS (version-made-by host 3 or 19), the stored name
 //      valid UTF-8 and not plain ASCII: UTF-8, as those systems write names;
-//   4. anything else: the stored bytes, as ANSI text, unchanged.
-// A UTF-8 name reaches ANSI text one character at a time, without best fit:
+//   4. made on MS-DOS, OS/2 or Windows (host 0, 6, 11 or 14), not plain
+//      ASCII: text in the OEM code page, as the tools of those systems
+//      write names (CP_OEMCP: the machine's own, as Windows itself reads
+//      such names); bytes that are not text in it fall to rule 5;
+//   5. anything else: the stored bytes, as ANSI text, unchanged.
+// A Unicode name (rules 1 to 4) reaches ANSI text one character at a time,
+// without best fit:
 // a character the code page lacks, or one that would come out as an ASCII
 // byte (a fullwidth dot or solidus mapped to '.' or '/', say), becomes '_',
 // so the conversion never invents a separator, dot, colon or device name.
@@ -20,7 +25,11 @@ const uint16_t EXTRA_UNICODE_PATH_ID = 0x7075;  // "up"
 const uint8_t UNICODE_PATH_VERSION = 1;
 const uint32_t UNICODE_PATH_HEAD = 5;           // version, then the CRC-32 of the stored name
 
+const uint8_t HOST_MSDOS = 0;
+const uint8_t HOST_OS2_HPFS = 6;
 const uint8_t HOST_UNIX = 3;
+const uint8_t HOST_NTFS = 11;
+const uint8_t HOST_VFAT = 14;
 const uint8_t HOST_MACOS = 19;
 
 const uint32_t NAME_TEXT_LIMIT = 259;  // characters kept, as for stored names
@@ -138,6 +147,35 @@ static void WideToAnsi(const wchar_t* wide, uint32_t count, char* ansi)
     ansi[out] = '\0';
 }
 
+// Decodes `length` bytes of OEM text into at most 259 UTF-16 units; 0 when
+// they are not text in the OEM code page (a double-byte character cut
+// short, say). A name cut at 259 bytes loses a double-byte character cut
+// in two.
+static uint32_t DecodeOem(const uint8_t* text, uint32_t length, bool nameWasCut, wchar_t* out)
+{
+    const char* bytes = reinterpret_cast<const char*>(text);
+    int made = MultiByteToWideChar(CP_OEMCP, MB_ERR_INVALID_CHARS, bytes, (int)length, out, NAME_TEXT_LIMIT);
+    if (made <= 0 && nameWasCut && length > 1)
+        made = MultiByteToWideChar(CP_OEMCP, MB_ERR_INVALID_CHARS, bytes, (int)length - 1, out, NAME_TEXT_LIMIT);
+    if (made <= 0)
+        return 0;
+    out[made] = L'\0';
+    return (uint32_t)made;
+}
+
+static bool HasDosNames(uint8_t host)
+{
+    return host == HOST_MSDOS || host == HOST_OS2_HPFS || host == HOST_NTFS || host == HOST_VFAT;
+}
+
+static bool IsPlainAscii(const uint8_t* text, uint32_t length)
+{
+    for (uint32_t i = 0; i < length; i++)
+        if (text[i] >= 0x80)
+            return false;
+    return true;
+}
+
 static bool IsPlainAscii(const wchar_t* text, uint32_t count)
 {
     for (uint32_t i = 0; i < count; i++)
@@ -183,6 +221,12 @@ bool DecodeEntryName(const CentralHeader& header, const char* stored, uint32_t l
             bool valid;
             uint32_t count = DecodeUtf8(storedBytes, storedLength, storedWasCut, wide, &valid);
             if (valid && !IsPlainAscii(wide, count)) {
+                WideToAnsi(wide, count, ansi);
+                return true;
+            }
+        } else if (HasDosNames(host) && !IsPlainAscii(storedBytes, storedLength)) {
+            uint32_t count = DecodeOem(storedBytes, storedLength, storedWasCut, wide);
+            if (count > 0) {
                 WideToAnsi(wide, count, ansi);
                 return true;
             }

@@ -94,11 +94,12 @@ void AesClose(AesStream* aes);  // null is ignored
 
 // --- compression methods (methods.cpp): every method's decoder behind one
 // interface. Start gives 0, 2 (no memory) or 8 (a method this reader has no
-// decoder for). Run decodes from *in into *out, moving both on; `inputEnds`
+// decoder for); some methods need the entry's size and flags to find their
+// data's end. Run decodes from *in into *out, moving both on; `inputEnds`
 // says that no input follows what *in holds now. End frees what Start made
 // (a decoder that was never started, or was ended, is ignored).
 bool MethodSupported(uint16_t method);
-uint32_t StartDecoder(MethodDecoder* decoder, uint16_t method);
+uint32_t StartDecoder(MethodDecoder* decoder, uint16_t method, uint64_t uncompressedSize, uint16_t flags);
 DecodeStatus RunDecoder(MethodDecoder* decoder, const uint8_t** in, uint32_t* inLeft, uint8_t** out,
                         uint32_t* outLeft, bool inputEnds);
 void EndDecoder(MethodDecoder* decoder);

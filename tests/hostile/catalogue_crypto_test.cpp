@@ -198,7 +198,7 @@ std::vector<HostileCase> AesCases()
     } fields[] = {
         {"AES strength 0", AesField(2, "AE", 0, 8), 8},
         {"AES strength 4", AesField(2, "AE", 4, 8), 8},
-        {"AES inner method 12", AesField(2, "AE", 3, 12), 8},
+        {"AES inner method 6 (implode)", AesField(2, "AE", 3, 6), 8},
         {"AES inner method 99", AesField(2, "AE", 3, 99), 8},
         {"AES vendor version 3", AesField(3, "AE", 3, 8), 8},
         {"AES vendor id not AE", AesField(2, "XY", 3, 8), 8},

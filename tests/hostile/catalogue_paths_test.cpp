@@ -94,7 +94,7 @@ std::vector<HostileCase> PathCases()
         {"prn.....", "_prn....."},
         {"a\\CON\\tvescape27", "a\\_CON\\tvescape27"},
         {"com0", "com0"},
-        {"COM\xB9", "_COM\xB9"},
+        {"COM\xC2\xB9", "_COM\xB9", {0}, true},  // COM and a superscript 1, declared UTF-8
         // Components of dots and blanks, which Windows may read as "..".
         {".. /tvescape28", "tvescape28"},
         {". ./tvescape29", "tvescape29"},

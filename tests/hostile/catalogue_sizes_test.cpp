@@ -211,6 +211,16 @@ std::vector<HostileCase> SizeCases()
         e.crc = Crc32(zeros16.substr(0, MIB));
         cases.push_back(One("16 MiB from 16 KiB, declared 1 MiB", e, Fails(1, {18}, {18})));
     }
+    // The same bomb in every other method, as real tools made it at build
+    // time: 16 MiB of zeros in a few KiB. Whole, it is the entry; declared
+    // smaller, its data go on past the recorded size.
+    for (uint16_t method : {METHOD_DEFLATE64, METHOD_BZIP2, METHOD_LZMA, METHOD_ZSTANDARD, METHOD_XZ, METHOD_PPMD}) {
+        E e = MethodEntry("bomb.bin", method, "bomb");
+        std::string name = "method " + std::to_string(method) + ", 16 MiB of zeros";
+        cases.push_back(One(name + ", declared 16 MiB", e, Ok(1, zeros16)));
+        e.uncompressedSize = 100;
+        cases.push_back(One(name + ", declared 100", e, Fails(1, {18}, {18})));
+    }
     return cases;
 }
 

@@ -78,6 +78,19 @@ static std::vector<FuzzSeed> Build()
         seeds.push_back({"two blocks", zip.build(), "", {"big.txt"}});
     }
     {
+        // The methods beyond deflate, one entry each, from streams real
+        // tools made at build time; PPMd once more inside WinZip AES.
+        ZipBuilder zip;
+        for (uint16_t method : {METHOD_DEFLATE64, METHOD_BZIP2, METHOD_LZMA, METHOD_ZSTANDARD, METHOD_XZ,
+                                METHOD_PPMD})
+            zip.add(MethodEntry("m" + std::to_string(method) + ".txt", method, "seed"));
+        ZipBuilder::Entry aes = MethodEntry("aes.txt", METHOD_PPMD, "seed");
+        aes.aesPassword = "fuzz";
+        aes.aesStrength = 1;
+        zip.add(aes);
+        seeds.push_back({"methods", zip.build(), "fuzz", {"m9.txt", "m98.txt", "aes.txt"}});
+    }
+    {
         // ZIP64 end record, locator and blocks; names in UTF-8 (declared, by a
         // Unicode Path block, from Unix); NTFS and old Unix times.
         ZipBuilder zip;

@@ -20,6 +20,9 @@ Writes into OUT (the build's bin/interop folder):
   deflate64/7zz_deflate64.zip   those files compressed by 7zz with Deflate64
                         (method 9), with its manifest; in no index, since
                         the reader's decoder tests read it on their own
+  methods/<archive>     the src/ tree in the methods beyond deflate
+                        (Deflate64, bzip2, LZMA, PPMd, XZ, Zstandard; PPMd
+                        and LZMA also inside WinZip AES), in archives.txt
 
 Python's zipfile cannot decrypt WinZip AES entries: their rows come from
 the archive's headers, and 7-Zip extracts every entry to check it.
@@ -403,6 +406,78 @@ def make_deflate64(out, env):
                  read_with_7zip=extracted_by_7zip(out, archive, "", env))
 
 
+def wrapped_zip(out, archive, method, compress, items):
+    """A ZIP of the src/ items whose data another tool compressed: `compress`
+    turns a file's bytes into the method's data (xz and zstd, whose formats
+    ZIP takes as they stand). Times are the files' own, as DOS stamps in
+    UTC."""
+    src = os.path.join(out, "src")
+    body, central = bytearray(), bytearray()
+    for rel in items:
+        path = os.path.join(src, rel)
+        folder = os.path.isdir(path)
+        name = (rel + "/" if folder else rel).encode()
+        data = b""
+        if not folder:
+            with open(path, "rb") as f:
+                data = f.read()
+        # Folders and empty files are stored, as 7-Zip writes them.
+        packed = compress(data) if data else b""
+        how = method if data else 0
+        t = time.gmtime(os.stat(path).st_mtime)
+        dos_time = t.tm_hour << 11 | t.tm_min << 5 | t.tm_sec // 2
+        dos_date = (t.tm_year - 1980) << 9 | t.tm_mon << 5 | t.tm_mday
+        crc = zlib.crc32(data)
+        fields = struct.pack("<HHHHHIII", 63, 0, how, dos_time, dos_date, crc, len(packed), len(data))
+        offset = len(body)
+        body += b"PK\x03\x04" + fields + struct.pack("<HH", len(name), 0) + name + packed
+        mode = (0o40755 if folder else 0o100644) << 16
+        central += (b"PK\x01\x02" + struct.pack("<H", 3 << 8 | 63) + fields +
+                    struct.pack("<HHHHHII", len(name), 0, 0, 0, 0, mode, offset) + name)
+    end = b"PK\x05\x06" + struct.pack("<HHHHIIH", 0, 0, len(items), len(items), len(central), len(body), 0)
+    with open(os.path.join(out, archive), "wb") as f:
+        f.write(bytes(body + central + end))
+
+
+def make_methods(out, env, index, every, top):
+    """Entries of the methods beyond deflate, in out/methods, indexed with the
+    rest in archives.txt: 7-Zip's Deflate64, bzip2, LZMA, PPMd and XZ (PPMd
+    and LZMA also inside WinZip AES), Python's bzip2 and LZMA, and XZ and
+    Zstandard data from the xz and zstd tools wrapped in ZIP entries here.
+    7-Zip reads every one back."""
+    folder = os.path.join(out, "methods")
+    if os.path.exists(folder):
+        shutil.rmtree(folder)
+    os.makedirs(folder)
+    src = os.path.join(out, "src")
+
+    def in_src(name):
+        return "src/" + name
+
+    for method, password in (("Deflate64", ""), ("BZip2", ""), ("LZMA", ""), ("PPMd", ""), ("XZ", ""),
+                             ("PPMd", PASSWORD), ("LZMA", PASSWORD)):
+        options = ["-tzip", "-r", "-mm=" + method] + (["-mem=AES256", "-p" + password] if password else [])
+        archive = "methods/7zz_%s%s.zip" % (method.lower(), "_aes256" if password else "")
+        run(["7zz", "a", "-bd", "-bso0"] + options + [os.path.join(out, archive)] + top, src, env)
+        tool = "7zz a " + " ".join(options)
+        zip_manifest(out, archive, tool, password, in_src,
+                     read_with_7zip=extracted_by_7zip(out, archive, password, env))
+        index.append((archive, "zip", password, tool))
+
+    for archive, method, tool in (("methods/py_bzip2.zip", zipfile.ZIP_BZIP2, "zipfile bzip2"),
+                                  ("methods/py_lzma.zip", zipfile.ZIP_LZMA, "zipfile lzma")):
+        python_zip(out, archive, method, every)
+        zip_manifest(out, archive, "python " + tool, "", in_src)
+        index.append((archive, "zip", "", "python " + tool))
+
+    for archive, method, cmd in (("methods/xz_wrapped.zip", 95, ["xz", "-c", "-6"]),
+                                 ("methods/zstd_wrapped.zip", 93, ["zstd", "-c", "-q", "-19"])):
+        wrapped_zip(out, archive, method, lambda data: run(cmd, out, env, data), every)
+        tool = "%s, wrapped as method %d" % (" ".join(cmd), method)
+        zip_manifest(out, archive, tool, "", in_src, read_with_7zip=extracted_by_7zip(out, archive, "", env))
+        index.append((archive, "zip", "", tool))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", required=True, help="folder to fill (bin/interop)")
@@ -496,6 +571,7 @@ def main():
 
     make_modern(out, env)
     make_deflate64(out, env)
+    make_methods(out, env, index, every, top)
 
     # Written last: its time stamp tells the build that everything is there.
     with open(os.path.join(out, "archives.txt"), "w", newline="\n") as f:

@@ -3,6 +3,8 @@
 // overrides on the way.
 #include "support/zipbuilder.h"
 
+#include "support/winfiles.h"
+
 #include <stdexcept>
 
 std::string ExtraBlock(uint16_t id, const std::string& data) {
@@ -122,7 +124,7 @@ static uint8_t CheckByte(const ZipBuilder::Entry& e) {
 
 std::string ZipBuilder::Payload(const Entry& e) {
   if (e.rawPayload) return *e.rawPayload;
-  std::string payload = e.method == 8 ? Deflate(e.data, e.level) : e.data;
+  std::string payload = e.compressed ? *e.compressed : e.method == 8 ? Deflate(e.data, e.level) : e.data;
   if (e.password) payload = PkwareEncrypt(*e.password, payload, CheckByte(e));
   if (e.aesPassword) payload = WinZipAesEncrypt(*e.aesPassword, payload, e.aesStrength);
   return payload;
@@ -289,4 +291,24 @@ std::string HugeStoredEntry(uint64_t size, ZipLayout* layout) {
     PokeU32(bytes, field + 4, static_cast<uint32_t>(value >> 32));
   }
   return bytes;
+}
+
+ZipBuilder::Entry MethodEntry(const std::string& name, uint16_t method, const std::string& stem)
+{
+  const char* suffix = method == METHOD_DEFLATE64 ? ".d64"
+                       : method == METHOD_BZIP2   ? ".bz2"
+                       : method == METHOD_LZMA    ? ".lzma1"
+                       : method == METHOD_ZSTANDARD ? ".zst"
+                       : method == METHOD_XZ      ? ".xz"
+                                                  : ".ppmd";
+  std::string plain, stream;
+  ReadWholeFile(BinPath("codecs/" + stem + ".bin"), plain);
+  ReadWholeFile(BinPath("codecs/" + stem + suffix), stream);
+  ZipBuilder::Entry e(name, plain, method);
+  if (method == METHOD_LZMA) {
+    stream = std::string("\x10\x02\x05\x00", 4) + stream;  // SDK 16.02, 5 bytes of properties
+    e.flags |= FLAG_LZMA_END_MARKER;
+  }
+  e.compressed = stream;
+  return e;
 }

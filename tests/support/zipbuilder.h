@@ -157,6 +157,9 @@ class ZipBuilder {
     // no encryption. The recorded compressed size is their length; CRC and
     // uncompressed size still come from `data` unless overridden.
     std::optional<std::string> rawPayload;
+    // The data as `method` compressed them elsewhere (by a real tool, say):
+    // taken instead of compressing `data`, then encrypted as usual.
+    std::optional<std::string> compressed;
     // ZIP64: the central header holds all-ones sizes and offset, and a
     // ZIP64 block in front of `centralExtra` holds their values.
     bool zip64 = false;
@@ -233,6 +236,22 @@ class ZipBuilder {
   bool zip64_ = false;
   Zip64End end64_;
 };
+
+// Methods beyond deflate, as the ZIP format numbers them.
+const uint16_t METHOD_DEFLATE64 = 9;
+const uint16_t METHOD_BZIP2 = 12;
+const uint16_t METHOD_LZMA = 14;
+const uint16_t METHOD_ZSTANDARD = 93;
+const uint16_t METHOD_XZ = 95;
+const uint16_t METHOD_PPMD = 98;
+const uint16_t FLAG_LZMA_END_MARKER = 0x0002;
+
+// An entry of one of those methods whose data are a stream that real tools
+// made at build time (make_codec_streams.py, in bin/codecs): STEM.bin as
+// that method stores it. An LZMA entry gets the ZIP form's 4-byte header
+// and flag bit 1 (the stream ends in an end marker). The entry's data are
+// empty when the streams are missing.
+ZipBuilder::Entry MethodEntry(const std::string& name, uint16_t method, const std::string& stem);
 
 // A ZIP64 archive of one stored entry, "huge.bin", of `size` bytes that the
 // returned text leaves out: they belong at layout->dataStarts[0], and every

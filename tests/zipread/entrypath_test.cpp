@@ -19,10 +19,14 @@ struct PathCase {
     std::string expected;  // the path after the root "R\"
 };
 
-// The path an entry named `name` gets under the root "R\".
+// The path an entry named `name` gets under the root "R\". The entry is made
+// on a system whose names stay bytes (TOPS-20), so that the path rules alone
+// are seen.
 std::string PathOf(const std::string& name)
 {
-    auto bytes = ZipBuilder().add(name, "x").build();
+    ZipBuilder::Entry e(name, "x");
+    e.madeBy(10);
+    auto bytes = ZipBuilder().add(e).build();
     OpenedArchive a(bytes);
     EXPECT_EQ(RESULT_OK, a.code);
     if (!a.archive)
@@ -252,13 +256,43 @@ struct NameCase {
 const std::string RESUME_UTF8 = "R\xC3\xA9sum\xC3\xA9.txt";
 const std::string RESUME_1252 = "R\xE9sum\xE9.txt";
 
+// Selects entry `e` (after a decoy) and checks its ANSI and wide paths, and
+// that FindEntry finds it by its stored bytes and, when `c.findByShown`, by
+// the text a script sees.
+void CheckName(const NameCase& c, const ZipBuilder::Entry& e)
+{
+    auto bytes = ZipBuilder().add("decoy.txt", "d").add(e).build();
+    OpenedArchive a(bytes);
+    ASSERT_EQ(RESULT_OK, a.code);
+    UseTestRoot(a);
+    ASSERT_EQ(RESULT_OK, SelectEntry(a, 1));
+    EXPECT_EQ(c.expected, NamePart(a));
+    EXPECT_EQ(!c.wide.empty(), a->hasWidePath != 0);
+    if (!c.wide.empty()) {
+        EXPECT_TRUE(std::wstring(L"R\\") + c.wide == a->widePath) << "wide path differs";
+    }
+    EXPECT_EQ(RESULT_OK, FindEntry(a, c.name.c_str(), 0));
+    EXPECT_EQ(1, a->currentIndex);
+    if (c.findByShown) {
+        std::string shown = c.expected;
+        for (char& ch : shown)
+            if (ch == '\\')
+                ch = '/';
+        EXPECT_EQ(RESULT_OK, FindEntry(a, shown.c_str(), 0));
+        EXPECT_EQ(1, a->currentIndex);
+        EXPECT_EQ(c.expected, NamePart(a));
+    }
+}
+
 // How each kind of name reaches the script, the path and the disk: declared
-// UTF-8, a Unicode Path block, Unix-made UTF-8, or bytes; and UTF-8 that
-// could spell a separator, dot, colon or device after a careless conversion.
+// UTF-8, a Unicode Path block, Unix-made UTF-8, OEM text from MS-DOS and
+// Windows, or bytes; and UTF-8 that could spell a separator, dot, colon or
+// device after a careless conversion.
 TEST(EntryNames, AsTheArchiveDeclaresThem)
 {
-    if (GetACP() != 1252)
-        GTEST_SKIP() << "the expected ANSI texts are those of code page 1252, not " << GetACP();
+    if (GetACP() != 1252 || GetOEMCP() != 437)
+        GTEST_SKIP() << "the expected texts are those of code pages 1252 and 437, not " << GetACP() << " and "
+                     << GetOEMCP();
     const uint16_t U = FLAG_UTF8_NAME;
     const NameCase cases[] = {
         {"bit 11, Latin letters", RESUME_UTF8, U, HOST_MSDOS, "", RESUME_1252, L"R\u00E9sum\u00E9.txt", true},
@@ -282,7 +316,11 @@ TEST(EntryNames, AsTheArchiveDeclaresThem)
         {"Unix, valid UTF-8", RESUME_UTF8, 0, HOST_UNIX, "", RESUME_1252, L"R\u00E9sum\u00E9.txt", true},
         {"macOS, valid UTF-8", RESUME_UTF8, 0, HOST_MACOS, "", RESUME_1252, L"R\u00E9sum\u00E9.txt", true},
         {"Unix, not UTF-8: bytes", RESUME_1252, 0, HOST_UNIX, "", RESUME_1252, L"", false},
-        {"MS-DOS, UTF-8 bytes without bit 11: bytes", RESUME_UTF8, 0, HOST_MSDOS, "", RESUME_UTF8, L"", false},
+        {"MS-DOS, UTF-8 bytes without bit 11: OEM text", RESUME_UTF8, 0, HOST_MSDOS, "", "R__sum__.txt",
+         L"R\u251C\u2310sum\u251C\u2310.txt", true},
+        {"NTFS, OEM text", "\x84\x94\x81/x.txt", 0, HOST_NTFS, "", "\xE4\xF6\xFC\\x.txt", L"\u00E4\u00F6\u00FC\\x.txt",
+         true},
+        {"NTFS, plain ASCII", "plain.txt", 0, HOST_NTFS, "", "plain.txt", L"", false},
         {"Unicode Path block", "Resume.txt", 0, HOST_MSDOS, UnicodePathBlock("Resume.txt", RESUME_UTF8),
          RESUME_1252, L"R\u00E9sum\u00E9.txt", true},
         {"Unicode Path block after a UT block", "Resume.txt", 0, HOST_MSDOS,
@@ -302,30 +340,42 @@ TEST(EntryNames, AsTheArchiveDeclaresThem)
         e.flags = c.flags;
         e.madeBy(c.host);
         e.centralExtra = c.extra;
-        auto bytes = ZipBuilder().add("decoy.txt", "d").add(e).build();
-        OpenedArchive a(bytes);
-        ASSERT_EQ(RESULT_OK, a.code);
-        UseTestRoot(a);
-        ASSERT_EQ(RESULT_OK, SelectEntry(a, 1));
-        EXPECT_EQ(c.expected, NamePart(a));
-        EXPECT_EQ(!c.wide.empty(), a->hasWidePath != 0);
-        if (!c.wide.empty()) {
-            EXPECT_TRUE(std::wstring(L"R\\") + c.wide == a->widePath) << "wide path differs";
-        }
-
-        // Found by its stored bytes, and by the text a script sees.
-        EXPECT_EQ(RESULT_OK, FindEntry(a, c.name.c_str(), 0));
-        EXPECT_EQ(1, a->currentIndex);
-        if (c.findByShown) {
-            std::string shown = c.expected;
-            for (char& ch : shown)
-                if (ch == '\\')
-                    ch = '/';
-            EXPECT_EQ(RESULT_OK, FindEntry(a, shown.c_str(), 0));
-            EXPECT_EQ(1, a->currentIndex);
-            EXPECT_EQ(c.expected, NamePart(a));
-        }
+        CheckName(c, e);
     }
+}
+
+// Names that 7-Zip and Windows write without the UTF-8 flag are text in the
+// OEM code page of the machine that wrote them; read on a machine of the
+// same code page, they keep their characters, and a double-byte character
+// whose trail byte is a backslash (0x5C) is never split into folders. The
+// rows of the machine's OEM code page run: this test runs again under Wine's
+// Russian (866) and Japanese (932) settings (tests/zipread/CMakeLists.txt).
+TEST(EntryNames, InTheOemCodePageOfTheirWriter)
+{
+    struct OemCase {
+        UINT oem;
+        NameCase name;
+    };
+    const OemCase cases[] = {
+        {437, {"German, 437", "\x84rger/\x94l.txt", 0, HOST_MSDOS, "", "\xE4rger\\\xF6l.txt",
+               L"\u00E4rger\\\u00F6l.txt", true}},
+        {866, {"Russian, 866", "\xE2\xA5\xE1\xE2.txt", 0, HOST_NTFS, "", "\xF2\xE5\xF1\xF2.txt",
+               L"\u0442\u0435\u0441\u0442.txt", true}},
+        {932, {"Shift_JIS, a trail byte 0x5C", "\x95\x5C/\x83\x5C\x83t\x83g.txt", 0, HOST_NTFS, "",
+               "_\\___.txt", L"\u8868\\\u30BD\u30D5\u30C8.txt", false}},
+    };
+    int ran = 0;
+    for (const OemCase& c : cases) {
+        if (c.oem != GetOEMCP())
+            continue;
+        SCOPED_TRACE(c.name.label);
+        ran++;
+        ZipBuilder::Entry e(c.name.name, "x");
+        e.madeBy(c.name.host);
+        CheckName(c.name, e);
+    }
+    if (ran == 0)
+        GTEST_SKIP() << "no row for OEM code page " << GetOEMCP();
 }
 
 }  // namespace

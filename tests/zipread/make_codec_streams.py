@@ -14,6 +14,10 @@ Writes into OUT:
   plain.ppmd    the data of the entry that 7zz -tzip -mm=PPMd wrote,
                 found through its local header: two property bytes, then
                 the PPMd var. I rev. 1 range-coded data
+  plain.d64     likewise, 7zz -tzip -mm=Deflate64: raw Deflate64 data
+  seed.*        the same streams of a small text, for the fuzzer's seeds
+  bomb.*        the same streams of 16 MiB of zeros, for the hostile
+                catalogue's bombs
   streams.txt   written last, so that its presence means a complete set
 """
 
@@ -26,7 +30,7 @@ import sys
 import zipfile
 
 LOCAL_HEADER_SIGNATURE = b"PK\3\4"
-METHOD_PPMD = 98
+METHODS = {"PPMd": 98, "Deflate64": 9}
 
 
 def source():
@@ -41,7 +45,7 @@ def run(args, out_path, stdin_path):
         subprocess.run(args, stdin=fin, stdout=fout, check=True)
 
 
-def ppmd_entry_data(archive):
+def entry_data(archive, expected_method):
     """The stored bytes of the archive's one entry, located from its local
     header's own name and extra lengths."""
     with zipfile.ZipFile(archive) as z:
@@ -53,10 +57,42 @@ def ppmd_entry_data(archive):
         sys.exit("make_codec_streams: no local header in %s" % archive)
     method, = struct.unpack_from("<H", data, at + 8)
     name_length, extra_length = struct.unpack_from("<HH", data, at + 26)
-    if method != METHOD_PPMD:
-        sys.exit("make_codec_streams: 7zz wrote method %d, not PPMd" % method)
+    if method != expected_method:
+        sys.exit("make_codec_streams: 7zz wrote method %d, not %d" % (method, expected_method))
     start = at + 30 + name_length + extra_length
     return data[start:start + info.compress_size]
+
+
+def seven_zip_entry(method, plain, archive, options=()):
+    """The data of the one entry that 7zz -tzip -mm=METHOD writes of `plain`."""
+    if os.path.exists(archive):
+        os.remove(archive)
+    subprocess.run(["7zz", "a", "-tzip", "-mm=" + method] + list(options) + [archive, plain],
+                   stdout=subprocess.DEVNULL, check=True)
+    data = entry_data(archive, METHODS[method])
+    os.remove(archive)
+    return data
+
+
+def streams(out, stem, data):
+    """STEM.bin holds `data`; STEM.bz2, .xz, .lzma1, .zst, .ppmd and .d64 its
+    streams in each method."""
+    path = lambda name: os.path.join(out, name)
+    plain = path(stem + ".bin")
+    with open(plain, "wb") as f:
+        f.write(data)
+    run(["bzip2", "-1", "-c"], path(stem + ".bz2"), plain)
+    run(["xz", "-6", "-c"], path(stem + ".xz"), plain)
+    run(["xz", "--format=lzma", "-6", "-c"], path(stem + ".lzma"), plain)
+    with open(path(stem + ".lzma"), "rb") as f:
+        alone = f.read()
+    os.remove(path(stem + ".lzma"))
+    with open(path(stem + ".lzma1"), "wb") as f:
+        f.write(alone[:5] + alone[13:])  # properties, then the raw data
+    run(["zstd", "-q", "-c"], path(stem + ".zst"), plain)
+    for method, suffix, options in (("PPMd", ".ppmd", ("-mo=8", "-mmem=16m")), ("Deflate64", ".d64", ())):
+        with open(path(stem + suffix), "wb") as f:
+            f.write(seven_zip_entry(method, plain, path(stem + ".zip"), options))
 
 
 def main():
@@ -68,32 +104,14 @@ def main():
     if os.path.exists(index):
         os.remove(index)
 
-    plain = os.path.join(out, "plain.bin")
-    with open(plain, "wb") as f:
-        f.write(source())
-    path = lambda name: os.path.join(out, name)
-
-    run(["bzip2", "-1", "-c"], path("plain.bz2"), plain)
-    run(["xz", "-6", "-c"], path("plain.xz"), plain)
-    run(["xz", "--format=lzma", "-6", "-c"], path("plain.lzma"), plain)
-    with open(path("plain.lzma"), "rb") as f:
-        alone = f.read()
-    os.remove(path("plain.lzma"))
-    with open(path("plain.lzma1"), "wb") as f:
-        f.write(alone[:5] + alone[13:])  # properties, then the raw data
-    run(["zstd", "-q", "-c"], path("plain.zst"), plain)
-
-    archive = path("ppmd.zip")
-    if os.path.exists(archive):
-        os.remove(archive)
-    subprocess.run(["7zz", "a", "-tzip", "-mm=PPMd", "-mo=8", "-mmem=16m", archive, plain],
-                   stdout=subprocess.DEVNULL, check=True)
-    with open(path("plain.ppmd"), "wb") as f:
-        f.write(ppmd_entry_data(archive))
-    os.remove(archive)
+    streams(out, "plain", source())
+    # Small streams for the fuzzer's seeds, and 16 MiB of zeros in a few KiB
+    # for the hostile catalogue's bombs.
+    streams(out, "seed", b"".join(b"entry %d of a seed, " % i for i in range(120)))
+    streams(out, "bomb", bytes(16 << 20))
 
     with open(index, "w") as f:
-        f.write("plain.bin plain.bz2 plain.xz plain.lzma1 plain.zst plain.ppmd\n")
+        f.write("plain.bin plain.bz2 plain.xz plain.lzma1 plain.zst plain.ppmd plain.d64\n")
 
 
 if __name__ == "__main__":

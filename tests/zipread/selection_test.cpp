@@ -184,10 +184,11 @@ TEST(SelectByPosition, AnyOrderGivesWhatAFreshWalkGives)
 
 TEST(SelectByPosition, ResumingNeverPassesOverABrokenHeader)
 {
-    // Header 20 has no signature, entry 30 has an unsupported method, and the
+    // Header 20 has no signature, entry 30 has an unsupported method (6,
+    // implode), and the
     // end record counts more entries than the directory holds.
     ZipBuilder zip = VariedArchive(40);
-    zip.entry(30).method = 12;
+    zip.entry(30).method = 6;
     zip.end().entriesOnDisk = 45;
     zip.end().totalEntries = 45;
     ZipLayout layout;
@@ -221,8 +222,8 @@ TEST(SelectByPosition, UnsupportedMethodIsFoundButNotSelected)
 {
     auto bytes = ZipBuilder()
                      .add("a.txt", "a", 8)
-                     .add("b.txt", "b", 12)
-                     .add("c.txt", "c", 14)
+                     .add("b.txt", "b", 6)   // implode
+                     .add("c.txt", "c", 1)   // shrink
                      .add("d.txt", "d", 0)
                      .build();
     OpenedArchive a(bytes);
