@@ -22,6 +22,14 @@ EntryExpect Ok(uint32_t index, const std::string& bytes)
     return e;
 }
 
+EntryExpect Ok(uint32_t index)
+{
+    EntryExpect e;
+    e.index = index;
+    e.memory = e.handle = e.file = {0};
+    return e;
+}
+
 EntryExpect Fails(uint32_t index, Codes memory, Codes stream)
 {
     EntryExpect e;

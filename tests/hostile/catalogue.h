@@ -26,6 +26,10 @@ struct EntryExpect {
 
 // The entry extracts to every target with exactly these bytes.
 EntryExpect Ok(uint32_t index, const std::string& bytes);
+// The entry extracts to every target; the row keeps no copy of its bytes
+// (the rules still see that the targets got the same bytes, as many as
+// recorded, and the CRC-32 vouches for them).
+EntryExpect Ok(uint32_t index);
 // The entry is selected, and extraction fails with these codes: `memory`
 // into a variable, `stream` to a file and onto a handle.
 EntryExpect Fails(uint32_t index, Codes memory, Codes stream);
