@@ -23,6 +23,7 @@ const uint32_t ZIP64_END_SIZE = 44;                    // counted after its own 
 const uint32_t LOCAL_CRC_OFFSET = 14;                  // CRC, then both sizes
 const uint16_t VERSION_MADE_BY = 20;                   // MS-DOS host, version 2.0
 const uint16_t VERSION_NEEDED = 20;
+const uint16_t VERSION_NEEDED_LATER_METHODS = 63;  // what the format's notes ask of Zstandard and its peers
 const uint32_t ATTRIBUTE_ARCHIVE = 0x20;
 // Every entry is stamped 2024-01-02 03:04:06, local time.
 const uint16_t DOS_DATE = ((2024 - 1980) << 9) | (1 << 5) | 2;
@@ -90,7 +91,7 @@ public:
         current_ = WrittenEntry{name, method, password != nullptr, 0, 0, 0, position_};
         std::string header;
         Put32(header, LOCAL_HEADER_SIGNATURE);
-        Put16(header, VERSION_NEEDED);
+        Put16(header, VersionNeeded(method));
         Put16(header, current_.encrypted ? FLAG_ENCRYPTED : 0);
         Put16(header, current_.encrypted ? METHOD_AES : method);
         Put16(header, DOS_TIME);
@@ -118,6 +119,15 @@ public:
             emit(aes_->header().data(), aes_->header().size());
             current_.compressedSize += (uint32_t)aes_->header().size();
         }
+    }
+
+    // Data compressed elsewhere, as they are; the entry then records the
+    // CRC-32 and size of what they unpack to.
+    void writePacked(const char* data, size_t count) { emitData(data, count); }
+    void setOriginal(uint32_t crc, uint32_t size)
+    {
+        current_.crc = crc;
+        current_.uncompressedSize = size;
     }
 
     void write(const char* data, size_t count)
@@ -165,7 +175,7 @@ public:
         for (const WrittenEntry& e : entries_) {
             Put32(directory, CENTRAL_HEADER_SIGNATURE);
             Put16(directory, VERSION_MADE_BY);
-            Put16(directory, VERSION_NEEDED);
+            Put16(directory, VersionNeeded(e.method));
             Put16(directory, e.encrypted ? FLAG_ENCRYPTED : 0);
             Put16(directory, e.encrypted ? METHOD_AES : e.method);
             Put16(directory, DOS_TIME);
@@ -237,6 +247,11 @@ private:
             failed_ = true;
         emitData(out_.data(), out_.size() - z_.avail_out);
         return result;
+    }
+
+    static uint16_t VersionNeeded(uint16_t method)
+    {
+        return method == BENCH_STORED || method == BENCH_DEFLATED ? VERSION_NEEDED : VERSION_NEEDED_LATER_METHODS;
     }
 
     static std::string ExtraField(const WrittenEntry& e)
@@ -365,6 +380,24 @@ bool WriteLargeArchive(const std::string& path, const char* name, uint32_t size,
     }
     writer.end();
     return writer.finish();
+}
+
+bool WritePackedArchive(const std::string& path, const char* name, uint16_t method, const std::string& packedPath,
+                        uint32_t crc, uint32_t size)
+{
+    FILE* packed = fopen(packedPath.c_str(), "rb");
+    if (!packed)
+        return false;
+    ZipWriter writer(path);
+    std::vector<char> block(1 << 20);
+    writer.begin(name, method);
+    for (size_t n; (n = fread(block.data(), 1, block.size(), packed)) != 0;)
+        writer.writePacked(block.data(), n);
+    bool ok = !ferror(packed);
+    fclose(packed);
+    writer.setOriginal(crc, size);
+    writer.end();
+    return writer.finish() && ok;
 }
 
 std::string ManyEntryName(uint32_t index)

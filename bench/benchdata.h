@@ -36,6 +36,12 @@ const uint32_t MANY_PER_FOLDER = 200;
 bool WriteLargeArchive(const std::string& path, const char* name, uint32_t size, uint16_t method,
                        const char* password = nullptr);
 
+// An archive whose one entry, `name`, holds the bytes of `packedPath` as
+// they are, compressed elsewhere with `method`, recorded with the CRC-32 and
+// size of the data they unpack to.
+bool WritePackedArchive(const std::string& path, const char* name, uint16_t method, const std::string& packedPath,
+                        uint32_t crc, uint32_t size);
+
 // An archive of `count` deflated text entries of 1 to 4 KiB, the entry at
 // zero-based position i named by ManyEntryName(i). *totalSize receives the
 // sum of their sizes.

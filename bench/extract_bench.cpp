@@ -45,6 +45,7 @@
 #include "addonsession.h"
 #include "benchclock.h"
 #include "benchdata.h"
+#include "benchprobe.h"
 #include "zipread.h"
 
 namespace {
@@ -65,9 +66,6 @@ const char DEFLATED_AES_ARCHIVE[] = "deflated_aes256.zip";
 const char STORED_AES_ARCHIVE[] = "stored_aes256.zip";
 const char AES_PASSWORD[] = "bench password";
 
-const uint32_t LOCAL_HEADER_SIGNATURE = 0x04034b50;  // "PK\3\4"
-const uint32_t LOCAL_HEADER_SIZE = 30;
-
 bool failed = false;
 std::map<std::string, double> figures;
 
@@ -75,65 +73,6 @@ void Fail(const std::string& what)
 {
     fprintf(stderr, "FAILED: %s\n", what.c_str());
     failed = true;
-}
-
-uint32_t Get16(const uint8_t* p)
-{
-    return p[0] | p[1] << 8;
-}
-
-uint32_t Get32(const uint8_t* p)
-{
-    return Get16(p) | Get16(p + 2) << 16;
-}
-
-// Where the first entry's data lie and what they should give, from its local
-// header (the writer records the true CRC and sizes there).
-struct EntryLayout {
-    uint16_t method;
-    uint32_t crc;
-    uint32_t compressedSize;
-    uint32_t uncompressedSize;
-    uint32_t dataStart;
-};
-
-bool ReadEntryLayout(const std::string& path, EntryLayout* layout)
-{
-    HANDLE in = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (in == INVALID_HANDLE_VALUE)
-        return false;
-    uint8_t h[LOCAL_HEADER_SIZE];
-    DWORD got = 0;
-    bool ok = ReadFile(in, h, sizeof h, &got, nullptr) && got == sizeof h &&
-              Get32(h) == LOCAL_HEADER_SIGNATURE;
-    CloseHandle(in);
-    if (!ok)
-        return false;
-    layout->method = (uint16_t)Get16(h + 8);
-    layout->crc = Get32(h + 14);
-    layout->compressedSize = Get32(h + 18);
-    layout->uncompressedSize = Get32(h + 22);
-    layout->dataStart = LOCAL_HEADER_SIZE + Get16(h + 26) + Get16(h + 28);
-    return true;
-}
-
-uint64_t FileSize(const std::string& path)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
-        return (uint64_t)-1;
-    return (uint64_t)data.nFileSizeHigh << 32 | data.nFileSizeLow;
-}
-
-// Reads a whole file once, so that every method below finds it in the cache.
-void WarmUp(const std::string& path)
-{
-    HANDLE in = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    std::vector<char> block(1 << 20);
-    DWORD got = 0;
-    while (in != INVALID_HANDLE_VALUE && ReadFile(in, block.data(), (DWORD)block.size(), &got, nullptr) && got)
-        ;
-    CloseHandle(in);
 }
 
 // ---- the plain loops
@@ -260,46 +199,6 @@ double PlainLoop(const std::string& archivePath, const EntryLayout& entry, const
 }
 
 // ---- memory
-
-// Committed private memory of the process, region by region. (Wine's own
-// counters do not follow the heap as it grows.)
-uint64_t PrivateBytes()
-{
-    uint64_t total = 0;
-    MEMORY_BASIC_INFORMATION region;
-    for (const char* at = nullptr; VirtualQuery(at, &region, sizeof region) == sizeof region;
-         at = (const char*)region.BaseAddress + region.RegionSize) {
-        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
-            total += region.RegionSize;
-        if ((uintptr_t)region.BaseAddress + region.RegionSize < (uintptr_t)region.BaseAddress)
-            break;
-    }
-    return total;
-}
-
-// The most private bytes the process held while `run` ran, sampled every
-// millisecond from another thread, over what it held just before. The
-// sampler is running (its stack counted) before the first sample is taken.
-uint64_t PrivateBytesWhile(const std::function<void()>& run)
-{
-    std::atomic<bool> running(true);
-    std::atomic<uint64_t> before(0), most(0);
-    std::thread sampler([&] {
-        before = most = PrivateBytes();
-        while (running) {
-            uint64_t now = PrivateBytes();
-            if (now > most)
-                most = now;
-            Sleep(1);
-        }
-    });
-    while (before == 0)
-        Sleep(1);
-    run();
-    running = false;
-    sampler.join();
-    return most - before;
-}
 
 // What one archive adds while it extracts its large entry, measured first
 // in the process, before earlier extractions have grown the heap: opening,

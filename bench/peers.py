@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 # peers.py -- times the native peers (Info-ZIP unzip, Python's zipfile, bsdtar)
 # on the benchmark's large archives and prints them beside the figures that
-# extract_bench measured under Wine, with the ratios the targets are set in.
+# extract_bench measured under Wine, with the ratios the targets are set in;
+# then the same for the methods beyond deflate (methods_bench), with 7zz and
+# bsdtar as the peers. Each part is left out when its archives are missing.
 #
 #   peers.py DATA_DIRECTORY FIGURES_FILE [--rounds N]
 import argparse
@@ -17,6 +19,20 @@ ARCHIVES = [("deflated", "deflated.zip"), ("stored", "stored.zip")]
 TARGET_SHARE = 95  # per cent of the fastest plain loop (16 KiB to 1 MiB blocks)
 TREE_TARGET_SHARE = 90  # files in a tree: per cent of the plain CreateFile ... CloseHandle loop
 AES_TARGET_SHARE = 80  # AES-256 extraction of the deflated entry, per cent of the plain one
+PRIVATE_LIMIT_KIB = 2048  # what one extracting archive may add (deflated), and others beyond their declared memory
+
+# The methods beyond deflate: kind (KIND.zip), label. deflate.zip is 7zz's
+# Deflate of the same content, Deflate64's comparison.
+METHOD_KINDS = [("deflate", "Deflate"), ("deflate64", "Deflate64"), ("bzip2", "bzip2"), ("lzma", "LZMA"),
+                ("ppmd", "PPMd"), ("xz", "XZ"), ("zstd", "Zstandard")]
+METHOD_TARGET_SHARE = 90  # a library-backed method, per cent of the faster plain loop over its library
+DEFLATE64_TARGET_SHARE = 80  # Deflate64, per cent of the add-on's own Deflate on the same content
+# Each writes the entry into an empty folder, as the add-on writes a file.
+METHOD_PEERS = [
+    ("7zz", lambda a, o: ["7zz", "x", "-y", "-bd", "-bso0", "-bsp0", f"-o{o}", a], "7zz"),
+    ("bsdtar", lambda a, o: ["bsdtar", "-xf", a, "-C", o], "bsdtar"),
+]
+PEER_CANNOT = {("deflate64", "bsdtar"): "libarchive reads no Deflate64 (method 9)"}
 
 # name, command (archive, output directory), the program that must exist
 PEERS = [
@@ -59,14 +75,8 @@ def time_peer(command, archive, out_dir, expected, rounds):
     return min(times)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("data")
-    parser.add_argument("figures")
-    parser.add_argument("--rounds", type=int, default=3)
-    args = parser.parse_args()
-
-    figures = read_figures(args.figures)
+def deflate_and_stored(args, figures):
+    """The deflated and stored entries against unzip, zipfile and bsdtar."""
     peers = {}
     for kind, name in ARCHIVES:
         archive = os.path.join(args.data, name)
@@ -180,6 +190,117 @@ def main():
         print(f"RESULT {k} addon={figure(ours(k, 'addon'))} loop={figure(ours(k, 'loop'))} "
               f"unzip={figure(peers.get((k, 'Info-ZIP unzip')))} zipfile={figure(peers.get((k, 'Python zipfile')))} "
               f"bsdtar={figure(peers.get((k, 'bsdtar')))}")
+
+
+def methods(args, figures):
+    """The methods beyond deflate against 7zz and bsdtar on the same archives."""
+    kinds = [(k, label) for k, label in METHOD_KINDS if os.path.exists(os.path.join(args.data, f"{k}.zip"))]
+    peers = {}
+    notes = []
+    for kind, _ in kinds:
+        archive = os.path.join(args.data, f"{kind}.zip")
+        with zipfile.ZipFile(archive) as z:
+            expected = sum(i.file_size for i in z.infolist())
+        warm_up(archive)
+        for label, command, program in METHOD_PEERS:
+            if (kind, label) in PEER_CANNOT:
+                continue
+            if shutil.which(program) is None:
+                notes.append(f"{program} is not installed; left out")
+                continue
+            seconds = time_peer(command, archive, os.path.join(args.data, "peer-out"), expected, args.rounds)
+            peers[(kind, label)] = expected / MEGABYTE / seconds
+
+    def ours(kind, key):
+        return figures.get(f"{kind}.{key}")
+
+    def cell(value, form="{:8.1f}", width=8):
+        return form.format(value) if value is not None else f"{'-':>{width}}"
+
+    # Deflate's add-on and loop figures were measured beside Deflate64's.
+    def addon(kind):
+        return ours("deflate64", "deflate.addon") if kind == "deflate" else ours(kind, "addon")
+
+    def loop(kind):
+        return ours("deflate64", "deflate.loop256") if kind == "deflate" else ours(kind, "loop")
+
+    print()
+    print("One 200 MB entry of text in each method, MB/s of output (fastest run); memory in KiB")
+    print(f"  {'method':<11}{'packed MB':>10}{'add-on':>9}{'loop':>9}{'add-on/loop':>13}{'7zz':>9}{'bsdtar':>9}"
+          f"{'/7zz':>7}{'/bsdtar':>9}{'private':>9}{'declared':>10}{'beyond':>8}")
+    for kind, label in kinds:
+        share = ours(kind, "addon_vs_loop")
+        private, declared = ours(kind, "private_kib"), ours(kind, "declared_kib")
+        row = f"  {label:<11}" + cell(ours(kind, "packed_mb"), "{:10.1f}", 10)
+        row += cell(addon(kind), "{:9.1f}", 9) + cell(loop(kind), "{:9.1f}", 9)
+        row += cell(share, "{:12.0f}%", 13) if kind != "deflate" else f"{'':>13}"
+        for label_, _, _ in METHOD_PEERS:
+            row += cell(peers.get((kind, label_)), "{:9.1f}", 9)
+        row += cell(addon(kind) / peers[(kind, "7zz")] if addon(kind) and (kind, "7zz") in peers else None,
+                    "{:7.2f}", 7)
+        row += cell(addon(kind) / peers[(kind, "bsdtar")] if addon(kind) and (kind, "bsdtar") in peers else None,
+                    "{:9.2f}", 9)
+        row += cell(private, "{:9.0f}", 9) + cell(declared, "{:10.0f}", 10)
+        row += cell(private - declared if private is not None and declared is not None else None, "{:8.0f}", 8)
+        print(row)
+    for (kind, label), why in PEER_CANNOT.items():
+        if any(k == kind for k, _ in kinds):
+            print(f"  ({label} on {kind}.zip: {why})")
+    for note in notes:
+        print(f"  ({note})")
+
+    verdicts = []
+    for kind, label in kinds:
+        share, paired = ours(kind, "addon_vs_loop") or 0, ours(kind, "addon_vs_loop_paired") or 0
+        if kind not in ("deflate", "deflate64") and share:
+            verdicts.append(f"{label}: {share:.0f}% of the faster plain loop over its library "
+                            f"({paired:.0f}% median of the rounds): "
+                            f"{'met' if share >= METHOD_TARGET_SHARE else 'MISSED'}")
+        if kind == "deflate64" and ours(kind, "addon_vs_deflate"):
+            versus = ours(kind, "addon_vs_deflate")
+            verdicts.append(f"{label}: {versus:.0f}% of the add-on's Deflate on the same content "
+                            f"({ours(kind, 'addon_vs_deflate_paired') or 0:.0f}% median of the rounds; "
+                            f"{share:.0f}% of a plain loop over its own decoder): "
+                            f"{'met' if versus >= DEFLATE64_TARGET_SHARE else 'MISSED'}")
+        private, declared = ours(kind, "private_kib"), ours(kind, "declared_kib")
+        if private is not None and declared is not None:
+            verdicts.append(f"{label}: {private:.0f} KiB of private bytes added while extracting, "
+                            f"{private - declared:.0f} beyond the {declared:.0f} its stream declares "
+                            f"(limit {PRIVATE_LIMIT_KIB} beyond): "
+                            f"{'met' if private - declared <= PRIVATE_LIMIT_KIB else 'MISSED'}")
+    print()
+    print(f"Targets ({METHOD_TARGET_SHARE}% of a plain loop over the method's library; Deflate64 at "
+          f"{DEFLATE64_TARGET_SHARE}% of the add-on's Deflate; memory: what the stream declares "
+          f"plus {PRIVATE_LIMIT_KIB} KiB):")
+    for verdict in verdicts:
+        print("  " + verdict)
+
+    def figure(value, form="{:.1f}"):
+        return form.format(value) if value is not None else "-"
+
+    print()
+    for kind, _ in kinds:
+        if kind == "deflate":
+            continue
+        line = f"RESULT {kind} addon={figure(addon(kind))} loop={figure(loop(kind))}"
+        if kind == "deflate64":
+            line += f" deflate={figure(addon('deflate'))}"
+        line += (f" 7zz={figure(peers.get((kind, '7zz')))} bsdtar={figure(peers.get((kind, 'bsdtar')))}"
+                 f" private_kib={figure(ours(kind, 'private_kib'), '{:.0f}')}")
+        print(line)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("data")
+    parser.add_argument("figures")
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+
+    figures = read_figures(args.figures)
+    if all(os.path.exists(os.path.join(args.data, name)) for _, name in ARCHIVES):
+        deflate_and_stored(args, figures)
+    methods(args, figures)
 
 
 if __name__ == "__main__":
