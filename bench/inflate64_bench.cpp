@@ -238,10 +238,10 @@ int Run(const std::string& archive, int rounds)
         return 1;
     }
     printf("Deflate64 entries of %s; %d rounds, fastest; MB/s of output\n", archive.c_str(), rounds);
-    printf("%-10s %10s %9s %9s | %-21s | %-21s\n", "entry", "size", "deflate64", "zlib", "blocks of 256 KiB",
+    printf("%-10s %10s %9s %9s | %-25s | %-25s\n", "entry", "size", "deflate64", "zlib", "blocks of 256 KiB",
            "one call, whole");
-    printf("%-10s %10s %9s %9s | %9s %9s %s | %9s %9s %s\n", "", "", "packed", "packed", "inflate64", "zlib", "ratio",
-           "inflate64", "zlib", "ratio");
+    printf("%-10s %10s %9s %9s | %9s %9s %5s | %9s %9s %5s\n", "", "", "packed", "packed", "inflate64", "zlib",
+           "ratio", "inflate64", "zlib", "ratio");
     int measured = 0;
     for (const Entry& e : ReadEntries(zip)) {
         if (e.method != METHOD_DEFLATE64)
