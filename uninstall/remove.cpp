@@ -1,55 +1,75 @@
-// remove.cpp -- the uninstall proper: the add-on's registry entries and its
-// file, then the hand-over to the self-removal.
+// remove.cpp -- the uninstall proper: the add-on's file, then its registry
+// entries, then the hand-over to the self-removal.
 #include "uninstall.h"
 
-static const char ADDON_FILE_NAME[] = "tarvune.dll";
-static const char SHARED_DLLS_KEY[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
-static const char UNINSTALL_KEY[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tarvune";
+static const WCHAR ADDON_FILE_NAME[] = L"tarvune.dll";
+static const WCHAR SHARED_DLLS_KEY[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
+static const WCHAR UNINSTALL_KEY[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tarvune";
+static const WCHAR WARNING_CAPTION[] = L"Can't delete the file named:";
+static const WCHAR STAYS_TEXT[] =
+    L"\n\nClose the programs that use it, then run the uninstaller again. Nothing was removed.";
+static const WCHAR TOO_LONG_TEXT[] =
+    L"tarvune.dll in this folder: its full path is too long for Windows. Nothing was removed.";
 
-bool MakeAddonPath(char* buffer, DWORD length)
+bool MakeAddonPath(WCHAR* buffer, DWORD length)
 {
-    // GetModuleFileNameA returns the full buffer size when it had to cut the
+    // GetModuleFileNameW returns the full buffer size when it had to cut the
     // path: its folder part may then name a different folder.
     if (length >= (DWORD)PATH_BUFFER_SIZE)
         return false;
     DWORD folder = length;
-    while (folder > 0 && buffer[folder - 1] != '\\')
+    while (folder > 0 && buffer[folder - 1] != L'\\')
         folder--;
-    if (folder > PATH_BUFFER_SIZE - sizeof ADDON_FILE_NAME)
+    if (folder > PATH_BUFFER_SIZE - sizeof ADDON_FILE_NAME / sizeof ADDON_FILE_NAME[0])
         return false;
-    lstrcpyA(buffer + folder, ADDON_FILE_NAME);
+    lstrcpyW(buffer + folder, ADDON_FILE_NAME);
     return true;
 }
 
 // The shared-DLL list counts the installers that share a file; this add-on
 // goes whatever its count, so the value is deleted without being read.
-static void DeleteSharedDllValue(const char* addonPath)
+static void DeleteSharedDllValue(const WCHAR* addonPath)
 {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SHARED_DLLS_KEY, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SHARED_DLLS_KEY, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
         return;
-    RegDeleteValueA(key, addonPath);
+    RegDeleteValueW(key, addonPath);
     RegCloseKey(key);
 }
 
-void DeleteAddonFile(const char* path)
+bool DeleteAddonFile(const WCHAR* path)
 {
     // An add-on already gone (an earlier, interrupted run) is no failure.
-    if (!DeleteFileA(path) && GetLastError() != ERROR_FILE_NOT_FOUND)
-        MessageBoxA(g_dialog, path, "Can't delete the file named:", MB_ICONWARNING | MB_OK);
+    bool gone = DeleteFileW(path) || GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (!gone) {
+        WCHAR text[PATH_BUFFER_SIZE + sizeof STAYS_TEXT / sizeof STAYS_TEXT[0]];
+        lstrcpyW(text, path);
+        lstrcatW(text, STAYS_TEXT);
+        MessageBoxW(g_dialog, text, WARNING_CAPTION, MB_ICONWARNING | MB_OK);
+    }
     StepProgress();
+    return gone;
 }
 
 void RunUninstall()
 {
-    char path[PATH_BUFFER_SIZE];
-    DWORD length = GetModuleFileNameA(nullptr, path, PATH_BUFFER_SIZE);
+    WCHAR path[PATH_BUFFER_SIZE];
+    DWORD length = GetModuleFileNameW(nullptr, path, PATH_BUFFER_SIZE);
+    bool addonGone = false;
     if (MakeAddonPath(path, length)) {
-        DeleteSharedDllValue(path);
-        DeleteAddonFile(path);
+        addonGone = DeleteAddonFile(path);
     } else {
-        StepProgress();  // no add-on path can be named; the file stage is over all the same
+        MessageBoxW(g_dialog, TOO_LONG_TEXT, WARNING_CAPTION, MB_ICONWARNING | MB_OK);
+        StepProgress();
     }
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY);
+    // A host that still has the add-on loaded keeps it on the disk. Its
+    // entries and this uninstaller then stay as well: without them nothing
+    // would be left to remove it once the host lets it go.
+    if (!addonGone) {
+        StepProgress();
+        return;
+    }
+    DeleteSharedDllValue(path);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, UNINSTALL_KEY);
     StartSelfRemoval(path);
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -23,10 +24,10 @@ std::string UninstallerPath()
     return std::string(path, n) + "UTarvune.exe";
 }
 
-std::string FullPath(const char* name)
+std::wstring FullPath(const char* name)
 {
-    char path[MAX_PATH];
-    GetFullPathNameA(name, MAX_PATH, path, nullptr);
+    WCHAR path[MAX_PATH];
+    GetFullPathNameW(std::wstring(name, name + strlen(name)).c_str(), MAX_PATH, path, nullptr);
     return path;
 }
 
@@ -186,7 +187,7 @@ TEST_F(UninstallDialog, FileStepDeletesTheAddonAndStepsTheBar)
     const char* name = "uninstall_dialog_addon.dll";
     MakeFile(name);
     WarningWatch watch;
-    DeleteAddonFile(FullPath(name).c_str());
+    EXPECT_TRUE(DeleteAddonFile(FullPath(name).c_str()));
     watch.Stop();
     EXPECT_EQ(GetFileAttributesA(name), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(watch.boxes, 0);
@@ -196,7 +197,7 @@ TEST_F(UninstallDialog, FileStepDeletesTheAddonAndStepsTheBar)
 TEST_F(UninstallDialog, AbsentAddonIsNoFailure)
 {
     WarningWatch watch;
-    DeleteAddonFile(FullPath("uninstall_dialog_never_there.dll").c_str());
+    EXPECT_TRUE(DeleteAddonFile(FullPath("uninstall_dialog_never_there.dll").c_str()));
     watch.Stop();
     EXPECT_EQ(watch.boxes, 0);
     EXPECT_EQ(Progress(PBM_GETPOS), 1);
@@ -208,15 +209,17 @@ TEST_F(UninstallDialog, AddonInUseGivesTheWarningWithItsPathThenTheBarSteps)
     MakeFile(name);
     HANDLE held = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    std::string path = FullPath(name);
+    std::wstring path = FullPath(name);
 
     WarningWatch watch;
-    DeleteAddonFile(path.c_str());
+    EXPECT_FALSE(DeleteAddonFile(path.c_str())) << "a file in use was reported gone";
     watch.Stop();
     CloseHandle(held);
 
     EXPECT_EQ(watch.boxes, 1);
-    EXPECT_EQ(watch.text, path);
+    EXPECT_EQ(watch.text, std::string(path.begin(), path.end()) +
+                              "\n\nClose the programs that use it, then run the uninstaller again. "
+                              "Nothing was removed.");
     EXPECT_EQ(watch.owner, g_dialog) << "the box belongs to the dialog";
     EXPECT_EQ(Progress(PBM_GETPOS), 1);
     EXPECT_NE(GetFileAttributesA(name), INVALID_FILE_ATTRIBUTES);

@@ -38,6 +38,10 @@ EXPECTED_CONTROLS = [  # id, class, text, in tab order
 ]
 UNMANAGED_PROGRAMS = ["UTarvune.exe", "uninstall_dialog_test.exe"]
 WAIT = 20.0  # seconds: the bound of every wait for the program or its batch
+BATCH_END = 60.0  # seconds: a batch that cannot delete the program gives up within this
+# The folders the cases run in: blanks everywhere; a % and a letter that the
+# ANSI and OEM code pages write differently where the batch's reading is the point.
+FOLDERS = {"odd_folder": "Caf\u00e9 50%off"}
 
 WS_POPUP, WS_CAPTION, WS_SYSMENU = 0x80000000, 0x00C00000, 0x00080000
 WS_THICKFRAME, WS_MINIMIZEBOX, WS_MAXIMIZEBOX = 0x00040000, 0x00020000, 0x00010000
@@ -215,7 +219,7 @@ class Case(Program):
         super().__init__(env, shots)
         self.root = os.path.join(work, name)
         shutil.rmtree(self.root, ignore_errors=True)
-        self.folder = os.path.join(self.root, "Tarvune Add-on")
+        self.folder = os.path.join(self.root, FOLDERS.get(name, "Tarvune Add-on"))
         self.temp = os.path.join(self.root, "temp folder")
         os.makedirs(self.folder)
         os.makedirs(self.temp)
@@ -253,6 +257,15 @@ class Case(Program):
     def wait_gone(self, *paths):
         return wait_gone(*paths)
 
+    def batch_ends(self):
+        """True once no cmd runs and the batch file is gone, within BATCH_END seconds."""
+        deadline = time.monotonic() + BATCH_END
+        while time.monotonic() < deadline:
+            if self.env.probe("processes", "cmd.exe").stdout.strip() == "0" and not os.path.exists(self.batch):
+                return True
+            time.sleep(0.5)
+        return False
+
     # --- checking -----------------------------------------------------------
 
     def check(self, condition, message):
@@ -283,6 +296,8 @@ class Case(Program):
             except subprocess.TimeoutExpired:
                 self.process.kill()
         self.release_addon()
+        if os.path.exists(self.exe):
+            os.chmod(self.exe, 0o644)
         self.env.probe("registry-clear", self.addon_win, "1" if self.created_shared_key else "0", check=False)
         self.wait_gone(self.batch)
         shutil.rmtree(self.root, ignore_errors=True)
@@ -389,7 +404,9 @@ def case_addon_absent(c):
 
 
 def case_addon_locked(c):
-    """The add-on held open: the warning names it; after OK the rest goes on."""
+    """The add-on held open: the warning names it and says that nothing was
+    removed; its entries and the uninstaller stay, so that a run once the
+    add-on is free removes everything."""
     c.register(3)
     c.hold_addon()
     c.start()
@@ -398,15 +415,46 @@ def case_addon_locked(c):
     box = c.wait_window(WARNING_CAPTION)
     d = c.describe(WARNING_CAPTION)
     texts = [k["text"] for k in d["controls"] if k["class"].lower() == "static"]
-    c.check(c.addon_win in texts, f"the warning shows the add-on's full path {c.addon_win!r}: {texts}")
+    c.check(any(t.startswith(c.addon_win + "\n") and t.endswith("Nothing was removed.") for t in texts),
+            f"the warning shows the add-on's full path {c.addon_win!r} and that nothing was removed: {texts}")
     c.check(d["owner_title"] == TITLE, f"the warning belongs to the dialog (owner {d['owner_title']!r})")
     c.screenshot("uninstall-warning.png")
     c.press(box, "Return")
     c.check(c.wait_exit() == 0, "exit code 0")
-    c.check_removed(addon_gone=False)
-    c.check(c.wait_gone(c.exe), "the program's file is gone")
+    c.check_untouched()
+
+    c.release_addon()
+    c.start()
+    c.press(c.wait_window(TITLE), "Return")
+    c.check(c.wait_exit() == 0, "the second run's exit code 0")
+    c.check_removed()
+    c.check(c.wait_gone(c.exe, c.folder), "after the second run the program's file and folder are gone")
     c.check(c.wait_gone(c.batch), "the batch file deleted itself")
-    c.check(os.path.isdir(c.folder), "the folder stays while it still holds the add-on")
+
+
+def case_odd_folder(c):
+    """A folder whose name holds a % and an e acute (0xE9 in the ANSI code
+    page, 0x82 in the OEM one that cmd reads): the batch names it as it is."""
+    c.register(3)
+    c.start()
+    c.press(c.wait_window(TITLE), "Return")
+    c.check(c.wait_exit() == 0, "exit code 0")
+    c.check_removed()
+    c.check(c.wait_gone(c.exe, c.folder), "the program's file and folder are gone")
+    c.check(c.wait_gone(c.batch), "the batch file deleted itself")
+
+
+def case_readonly_uninstaller(c):
+    """An uninstaller that cannot be deleted (read-only): the batch gives up
+    after its tries, deletes itself and ends; no cmd is left running."""
+    c.register(3)
+    os.chmod(c.exe, 0o444)
+    c.start()
+    c.press(c.wait_window(TITLE), "Return")
+    c.check(c.wait_exit() == 0, "exit code 0")
+    c.check_removed()
+    c.check(c.batch_ends(), f"no cmd runs and the batch file is gone within {BATCH_END} s")
+    c.check(os.path.exists(c.exe), "the read-only program stays")
 
 
 def case_long_temp(c):

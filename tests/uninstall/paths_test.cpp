@@ -1,5 +1,5 @@
 // paths_test.cpp -- the add-on path built from the uninstaller's own path, and
-// the batch path built from the temp folder, within their 260-byte buffers.
+// the batch path built from the temp folder, within their 260-character buffers.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,109 +9,116 @@
 
 namespace {
 
-// A path buffer followed by guard bytes that no path operation may touch.
+// A path buffer followed by guard characters that no path operation may touch.
 struct GuardedBuffer {
     static const int GUARD = 64;
-    char bytes[260 + GUARD];
+    WCHAR bytes[260 + GUARD];
 
-    GuardedBuffer() { memset(bytes, 0x7F, sizeof bytes); }
+    GuardedBuffer()
+    {
+        for (WCHAR& c : bytes)
+            c = 0x7F7F;
+    }
     bool GuardIntact() const
     {
         for (int i = 260; i < 260 + GUARD; i++)
-            if (bytes[i] != 0x7F)
+            if (bytes[i] != 0x7F7F)
                 return false;
         return true;
     }
 };
 
-std::string Repeat(char c, size_t n) { return std::string(n, c); }
+std::wstring Repeat(wchar_t c, size_t n) { return std::wstring(n, c); }
 
 struct AddonCase {
     std::string name;
-    std::string ownPath;
-    DWORD length;             // as GetModuleFileNameA would return it
-    const char* expected;     // nullptr: refused, buffer left alone
+    std::wstring ownPath;
+    DWORD length;             // as GetModuleFileNameW would return it
+    const wchar_t* expected;  // nullptr: refused, buffer left alone
 };
 
 TEST(UninstallerAddonPath, SameFolderAsTheUninstaller)
 {
-    const std::string folder248 = "C:\\" + Repeat('f', 244) + "\\";    // 248 bytes, backslash included
-    const std::string folder249 = "C:\\" + Repeat('f', 245) + "\\";    // 249 bytes
-    const std::string tooLong = folder248 + Repeat('x', 12);          // 260: cut short by the system
-    const std::string expected248 = folder248 + "tarvune.dll";        // 259 bytes and the zero
+    const std::wstring folder248 = L"C:\\" + Repeat(L'f', 244) + L"\\";   // 248 characters, backslash included
+    const std::wstring folder249 = L"C:\\" + Repeat(L'f', 245) + L"\\";   // 249 characters
+    const std::wstring tooLong = folder248 + Repeat(L'x', 12);          // 260: cut short by the system
+    const std::wstring expected248 = folder248 + L"tarvune.dll";        // 259 characters and the zero
     const AddonCase cases[] = {
-        {"plain folder", "C:\\Tools\\Addon\\UTarvune.exe", 27, "C:\\Tools\\Addon\\tarvune.dll"},
-        {"folder with blanks", "C:\\Program Files\\Tarvune Add-on\\UTarvune.exe", 44,
-         "C:\\Program Files\\Tarvune Add-on\\tarvune.dll"},
-        {"UNC folder", "\\\\server\\share\\UTarvune.exe", 27, "\\\\server\\share\\tarvune.dll"},
-        {"drive root", "C:\\UTarvune.exe", 15, "C:\\tarvune.dll"},
-        {"no backslash: bare name", "UTarvune.exe", 12, "tarvune.dll"},
-        {"forward slashes do not separate", "C:/Tools/UTarvune.exe", 21, "tarvune.dll"},
-        {"own path unknown", "", 0, "tarvune.dll"},
-        {"longest folder that fits", folder248 + "u.exe", 253, expected248.c_str()},
-        {"folder too long for the add-on name", folder249 + "u.exe", 254, nullptr},
+        {"plain folder", L"C:\\Tools\\Addon\\UTarvune.exe", 27, L"C:\\Tools\\Addon\\tarvune.dll"},
+        {"folder with blanks", L"C:\\Program Files\\Tarvune Add-on\\UTarvune.exe", 44,
+         L"C:\\Program Files\\Tarvune Add-on\\tarvune.dll"},
+        {"folder outside any code page", L"C:\\\x03a6\x0424\x6587\\UTarvune.exe", 19,
+         L"C:\\\x03a6\x0424\x6587\\tarvune.dll"},
+        {"UNC folder", L"\\\\server\\share\\UTarvune.exe", 27, L"\\\\server\\share\\tarvune.dll"},
+        {"drive root", L"C:\\UTarvune.exe", 15, L"C:\\tarvune.dll"},
+        {"no backslash: bare name", L"UTarvune.exe", 12, L"tarvune.dll"},
+        {"forward slashes do not separate", L"C:/Tools/UTarvune.exe", 21, L"tarvune.dll"},
+        {"own path unknown", L"", 0, L"tarvune.dll"},
+        {"longest folder that fits", folder248 + L"u.exe", 253, expected248.c_str()},
+        {"folder too long for the add-on name", folder249 + L"u.exe", 254, nullptr},
         {"own path cut short", tooLong.substr(0, 259), 260, nullptr},
     };
     for (const AddonCase& c : cases) {
         SCOPED_TRACE(c.name);
         GuardedBuffer buffer;
-        memcpy(buffer.bytes, c.ownPath.c_str(), c.ownPath.size() + 1);
+        memcpy(buffer.bytes, c.ownPath.c_str(), (c.ownPath.size() + 1) * sizeof(WCHAR));
         bool built = MakeAddonPath(buffer.bytes, c.length);
         if (c.expected) {
             EXPECT_TRUE(built);
-            EXPECT_EQ(std::string(buffer.bytes), std::string(c.expected));
+            EXPECT_TRUE(std::wstring(buffer.bytes) == c.expected);
         } else {
             EXPECT_FALSE(built);
-            EXPECT_EQ(std::string(buffer.bytes), c.ownPath);
+            EXPECT_TRUE(std::wstring(buffer.bytes) == c.ownPath);
         }
         EXPECT_TRUE(buffer.GuardIntact());
     }
 }
 
-// GetTempPathA reads TMP when it is called, so each case sets it in this
+// GetTempPathW reads TMP when it is called, so each case sets it in this
 // process; the original value comes back at the end.
 class UninstallerBatchPath : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        DWORD n = GetEnvironmentVariableA("TMP", savedTmp, sizeof savedTmp);
-        hadTmp = n > 0 && n < sizeof savedTmp;
+        DWORD n = GetEnvironmentVariableW(L"TMP", savedTmp, 1024);
+        hadTmp = n > 0 && n < 1024;
     }
-    void TearDown() override { SetEnvironmentVariableA("TMP", hadTmp ? savedTmp : nullptr); }
+    void TearDown() override { SetEnvironmentVariableW(L"TMP", hadTmp ? savedTmp : nullptr); }
 
-    char savedTmp[1024];
+    WCHAR savedTmp[1024];
     bool hadTmp = false;
 };
 
 TEST_F(UninstallerBatchPath, BuiltBehindTheTempFolder)
 {
-    const std::string folder246 = "C:\\" + Repeat('t', 243);   // GetTempPathA adds the backslash: 247
-    const std::string folder247 = "C:\\" + Repeat('t', 244);   // 248 with the backslash: does not fit
+    const std::wstring folder246 = L"C:\\" + Repeat(L't', 243);   // GetTempPathW adds the backslash: 247
+    const std::wstring folder247 = L"C:\\" + Repeat(L't', 244);   // 248 with the backslash: does not fit
     struct Case {
         std::string name;
-        std::string tmp;
-        const char* expected;  // nullptr: refused
+        std::wstring tmp;
+        const wchar_t* expected;  // nullptr: refused
     };
-    const std::string expected246 = folder246 + "\\tarvune.bat";
+    const std::wstring expected246 = folder246 + L"\\tarvune.bat";
     const Case cases[] = {
-        {"temp folder with its backslash", "C:\\Temp\\", "C:\\Temp\\tarvune.bat"},
-        {"backslash added by the system", "C:\\Temp", "C:\\Temp\\tarvune.bat"},
-        {"blanks", "C:\\Documents and Settings\\Jo\\Local Settings\\Temp",
-         "C:\\Documents and Settings\\Jo\\Local Settings\\Temp\\tarvune.bat"},
+        {"temp folder with its backslash", L"C:\\Temp\\", L"C:\\Temp\\tarvune.bat"},
+        {"backslash added by the system", L"C:\\Temp", L"C:\\Temp\\tarvune.bat"},
+        {"blanks", L"C:\\Documents and Settings\\Jo\\Local Settings\\Temp",
+         L"C:\\Documents and Settings\\Jo\\Local Settings\\Temp\\tarvune.bat"},
+        {"outside the ANSI code page", L"C:\\\x03a6\x0424", L"C:\\\x03a6\x0424\\tarvune.bat"},
         {"247 characters: the longest that fits", folder246, expected246.c_str()},
         {"248 characters: refused", folder247, nullptr},
-        {"far too long: refused", "C:\\" + Repeat('t', 400), nullptr},
+        {"far too long: refused", L"C:\\" + Repeat(L't', 400), nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(SetEnvironmentVariableA("TMP", c.tmp.c_str()));
+        ASSERT_TRUE(SetEnvironmentVariableW(L"TMP", c.tmp.c_str()));
         GuardedBuffer buffer;
-        lstrcpyA(buffer.bytes, "previous contents");
+        lstrcpyW(buffer.bytes, L"previous contents");
         bool built = MakeBatchPath(buffer.bytes);
         if (c.expected) {
             EXPECT_TRUE(built);
-            EXPECT_EQ(std::string(buffer.bytes), std::string(c.expected));
-            EXPECT_LT(strlen(buffer.bytes), 260u);
+            EXPECT_TRUE(std::wstring(buffer.bytes) == c.expected);
+            EXPECT_LT(lstrlenW(buffer.bytes), 260);
         } else {
             EXPECT_FALSE(built);
         }
@@ -146,7 +153,7 @@ void* ReplaceKernelImport(const char* name, void* replacement)
     return nullptr;
 }
 
-DWORD WINAPI FailingGetTempPathA(DWORD, LPSTR)
+DWORD WINAPI FailingGetTempPathW(DWORD, LPWSTR)
 {
     SetLastError(ERROR_ACCESS_DENIED);
     return 0;
@@ -157,14 +164,14 @@ DWORD WINAPI FailingGetTempPathA(DWORD, LPSTR)
 // would end by deleting a "tarvune.bat" there that is not ours.
 TEST(UninstallerBatchPathUnknown, FailingTempFolderBuildsNoPath)
 {
-    void* original = ReplaceKernelImport("GetTempPathA", (void*)&FailingGetTempPathA);
-    ASSERT_NE(original, nullptr) << "the test program imports no GetTempPathA";
+    void* original = ReplaceKernelImport("GetTempPathW", (void*)&FailingGetTempPathW);
+    ASSERT_NE(original, nullptr) << "the test program imports no GetTempPathW";
     GuardedBuffer buffer;
-    lstrcpyA(buffer.bytes, "previous contents");
+    lstrcpyW(buffer.bytes, L"previous contents");
     bool built = MakeBatchPath(buffer.bytes);
-    ReplaceKernelImport("GetTempPathA", original);
-    EXPECT_FALSE(built) << "built " << buffer.bytes;
-    EXPECT_EQ(std::string(buffer.bytes).find("tarvune.bat"), std::string::npos);
+    ReplaceKernelImport("GetTempPathW", original);
+    EXPECT_FALSE(built);
+    EXPECT_EQ(std::wstring(buffer.bytes).find(L"tarvune.bat"), std::wstring::npos);
     EXPECT_TRUE(buffer.GuardIntact());
 }
 

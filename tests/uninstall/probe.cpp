@@ -2,11 +2,14 @@
 // install lifecycle test: a small command-line tool that the test scripts run
 // under Wine to start the uninstaller or the installer with a chosen temp
 // folder, to set up and read the registry entries that one writes and the
-// other removes, to hold a file open, and to describe and close windows.
+// other removes, to lock registry keys against writing, to hold a file open,
+// to describe and close windows, and to count the processes of a program.
 // A copy of it planted under another name only records its start.
 // Window descriptions are printed as JSON for the script to parse.
 #include <windows.h>
 #include <commctrl.h>
+#include <tlhelp32.h>
+#include <aclapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -166,6 +169,40 @@ static int RegistryClear(const char* addonPath, bool removeSharedKey)
     return 0;
 }
 
+// registry-lock KEY and registry-unlock KEY: take from everyone, and give
+// back, the right to set values in HKEY_LOCAL_MACHINE\KEY and to make keys
+// under it, as an administrator's lock-down would; the key is made if absent.
+static int RegistryLock(const char* subkey, bool lock)
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, 0, WRITE_DAC, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return 1;
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+    EXPLICIT_ACCESSA rules[2] = {};
+    rules[0].grfAccessPermissions = KEY_SET_VALUE | KEY_CREATE_SUB_KEY;
+    rules[0].grfAccessMode = DENY_ACCESS;
+    rules[1].grfAccessPermissions = KEY_ALL_ACCESS;
+    rules[1].grfAccessMode = GRANT_ACCESS;
+    for (EXPLICIT_ACCESSA& rule : rules) {
+        rule.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        rule.Trustee.ptstrName = (LPSTR)everyone;
+    }
+    PACL acl = nullptr;  // unlocked: no list at all, which lets everyone do everything
+    if (lock && SetEntriesInAclA(2, rules, nullptr, &acl) != ERROR_SUCCESS)
+        return 1;
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+    LONG set = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
+    RegCloseKey(key);
+    LocalFree(acl);
+    FreeSid(everyone);
+    return set == ERROR_SUCCESS ? 0 : 1;
+}
+
 // hold PATH: keeps PATH open without delete sharing, as a running program
 // holds a loaded library, until standard input ends.
 static int Hold(const char* path)
@@ -182,6 +219,22 @@ static int Hold(const char* path)
     while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &got, nullptr) && got == 1) {
     }
     CloseHandle(file);
+    return 0;
+}
+
+// processes NAME: prints how many processes of that program (e.g. cmd.exe) run.
+static int Processes(const char* name)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 1;
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        count += lstrcmpiA(entry.szExeFile, name) == 0;
+    CloseHandle(snapshot);
+    printf("%d\n", count);
     return 0;
 }
 
@@ -295,15 +348,19 @@ int main(int argc, char** argv)
         return RegistryState(argv[2]);
     if (command == "registry-clear" && argc == 4)
         return RegistryClear(argv[2], argv[3][0] == '1');
+    if ((command == "registry-lock" || command == "registry-unlock") && argc == 3)
+        return RegistryLock(argv[2], command == "registry-lock");
     if (command == "hold" && argc == 3)
         return Hold(argv[2]);
     if (command == "window" && argc == 3)
         return Describe(argv[2]);
     if (command == "close" && argc == 3)
         return Close(argv[2]);
+    if (command == "processes" && argc == 3)
+        return Processes(argv[2]);
     fprintf(stderr,
             "usage: probe run EXE TEMPDIR [ARGS] | registry-set ADDONPATH COUNT | registry-state ADDONPATH |\n"
-            "       uninstall-values |\n"
-            "       registry-clear ADDONPATH 0|1 | hold PATH | window TITLE | close TITLE\n");
+            "       uninstall-values | registry-lock KEY | registry-unlock KEY |\n"
+            "       registry-clear ADDONPATH 0|1 | hold PATH | window TITLE | close TITLE | processes NAME\n");
     return 2;
 }
