@@ -43,17 +43,18 @@ SetCompressor /SOLID lzma
 
 ; Value: the add-on's full path; data: the number of installations sharing it (REG_DWORD).
 !define SHARED_DLLS_KEY "SOFTWARE\Microsoft\Windows\CurrentVersion\SharedDLLs"
-; The key, with these values:
+; The key, with these values. UNINSTALL_VALUES hands each line to the macro
+; DO: writing them, and saving and restoring an earlier installation's.
 !define UNINSTALL_KEY "SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Tarvune"
-!macro WRITE_UNINSTALL_VALUES SIZE_KB
-  WriteRegStr   HKLM "${UNINSTALL_KEY}" "DisplayName"     "${PRODUCT_NAME}"
-  WriteRegStr   HKLM "${UNINSTALL_KEY}" "DisplayVersion"  "${VERSION}"
-  WriteRegStr   HKLM "${UNINSTALL_KEY}" "Publisher"       "${PUBLISHER}"
-  WriteRegStr   HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
-  WriteRegStr   HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\${UNINSTALLER_NAME}"'
-  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify"        1
-  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair"        1
-  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize"   ${SIZE_KB}
+!macro UNINSTALL_VALUES DO
+  !insertmacro ${DO} Str   DisplayName     "${PRODUCT_NAME}"
+  !insertmacro ${DO} Str   DisplayVersion  "${VERSION}"
+  !insertmacro ${DO} Str   Publisher       "${PUBLISHER}"
+  !insertmacro ${DO} Str   InstallLocation "$INSTDIR"
+  !insertmacro ${DO} Str   UninstallString '"$INSTDIR\${UNINSTALLER_NAME}"'
+  !insertmacro ${DO} DWORD NoModify        1
+  !insertmacro ${DO} DWORD NoRepair        1
+  !insertmacro ${DO} DWORD EstimatedSize   $sizeKb
 !macroend
 
 ; --- The installer's face ----------------------------------------------------------
@@ -83,18 +84,88 @@ Page instfiles
 
 ; --- Failing without harm -------------------------------------------------------------
 ;
-; Nothing is replaced until both new files lie complete beside the old ones,
-; so every failure before that leaves the earlier installation as it was.
+; A failed run leaves what was there before: nothing of its own after a
+; fresh install, the earlier installation whole after an update. Both new
+; files are written beside the old ones first; then each old file is moved
+; aside (.old) and the new one put in its place; then the count and the key
+; are written. Every step records what it changed, and Fail undoes exactly
+; that, last step first. The .old files go only when everything succeeded.
 
 !include LogicLib.nsh
 
-Var createdFolder   ; 1 when this run made $INSTDIR
+!define OLD_SUFFIX ".old"
+
+Var createdFolder     ; 1 when this run made $INSTDIR
+Var sizeKb
+; Per file: the earlier one was moved aside; the new one is in its place.
+Var asideAddon
+Var placedAddon
+Var asideUninstaller
+Var placedUninstaller
+; The count: 1 once it was written; whether it existed, and its earlier value.
+Var countWritten
+Var hadCount
+Var oldCount
+; The key: 1 once writing it began; whether it existed, and its earlier values.
+Var keyWritten
+Var keyExisted
+!macro DECLARE_SAVED TYPE NAME VALUE
+  Var old${NAME}
+  Var had${NAME}
+!macroend
+!insertmacro UNINSTALL_VALUES DECLARE_SAVED
+
+!macro WRITE_VALUE TYPE NAME VALUE
+  WriteReg${TYPE} HKLM "${UNINSTALL_KEY}" "${NAME}" `${VALUE}`   ; the value may hold double quotes
+!macroend
+!macro SAVE_VALUE TYPE NAME VALUE
+  ClearErrors
+  ReadReg${TYPE} $old${NAME} HKLM "${UNINSTALL_KEY}" "${NAME}"
+  ${If} ${Errors}
+    StrCpy $had${NAME} 0
+  ${Else}
+    StrCpy $had${NAME} 1
+  ${EndIf}
+!macroend
+!macro RESTORE_VALUE TYPE NAME VALUE
+  ${If} $had${NAME} == 1
+    WriteReg${TYPE} HKLM "${UNINSTALL_KEY}" "${NAME}" $old${NAME}
+  ${Else}
+    DeleteRegValue HKLM "${UNINSTALL_KEY}" "${NAME}"
+  ${EndIf}
+!macroend
+
+; Puts a file back as it was: the earlier one from .old, or none.
+!macro UNDO_FILE ID NAME
+  ${If} $aside${ID} == 1
+    ; MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH
+    System::Call 'kernel32::MoveFileExW(w "$INSTDIR\${NAME}${OLD_SUFFIX}", w "$INSTDIR\${NAME}", i 0x9)'
+  ${ElseIf} $placed${ID} == 1
+    Delete "$INSTDIR\${NAME}"
+  ${EndIf}
+!macroend
 
 ; Says what failed (in the log and a box; a silent run only ends with exit
-; code 2), removes what this run made, and stops. The text is on the stack.
+; code 2), undoes what this run changed, and stops. The text is on the stack.
 Function Fail
   Exch $R0
   DetailPrint "$R0"
+  ${If} $keyWritten == 1
+    ${If} $keyExisted == 1
+      !insertmacro UNINSTALL_VALUES RESTORE_VALUE
+    ${Else}
+      DeleteRegKey HKLM "${UNINSTALL_KEY}"
+    ${EndIf}
+  ${EndIf}
+  ${If} $countWritten == 1
+    ${If} $hadCount == 1
+      WriteRegDWORD HKLM "${SHARED_DLLS_KEY}" "$INSTDIR\${ADDON_NAME}" $oldCount
+    ${Else}
+      DeleteRegValue HKLM "${SHARED_DLLS_KEY}" "$INSTDIR\${ADDON_NAME}"
+    ${EndIf}
+  ${EndIf}
+  !insertmacro UNDO_FILE Addon "${ADDON_NAME}"
+  !insertmacro UNDO_FILE Uninstaller "${UNINSTALLER_NAME}"
   Delete "$INSTDIR\${ADDON_NAME}${NEW_SUFFIX}"
   Delete "$INSTDIR\${UNINSTALLER_NAME}${NEW_SUFFIX}"
   ${If} $createdFolder == 1
@@ -140,14 +211,24 @@ FunctionEnd
   ${EndIf}
 !macroend
 
-; Puts the new file in the old one's place in one step
-; (MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH).
-!macro REPLACE NAME
-  System::Call 'kernel32::MoveFileExW(w "$INSTDIR\${NAME}${NEW_SUFFIX}", w "$INSTDIR\${NAME}", i 0x9) i.r0 ?e'
+; Moves a file in one step (MOVEFILE_WRITE_THROUGH), or fails.
+!macro MOVE FROM TO
+  System::Call 'kernel32::MoveFileExW(w "${FROM}", w "${TO}", i 0x8) i.r0 ?e'
   Pop $1   ; the last error
   ${If} $0 == 0
-    !insertmacro FAIL "Setup cannot replace $INSTDIR\${NAME} (error $1)."
+    !insertmacro FAIL "Setup cannot replace ${TO} (error $1); the installed add-on was left as it was."
   ${EndIf}
+!macroend
+
+; Moves the earlier file aside, if there is one, and the new one into its place.
+!macro REPLACE ID NAME
+  ${If} ${FileExists} "$INSTDIR\${NAME}"
+    Delete "$INSTDIR\${NAME}${OLD_SUFFIX}"   ; left by a run that was cut off
+    !insertmacro MOVE "$INSTDIR\${NAME}" "$INSTDIR\${NAME}${OLD_SUFFIX}"
+    StrCpy $aside${ID} 1
+  ${EndIf}
+  !insertmacro MOVE "$INSTDIR\${NAME}${NEW_SUFFIX}" "$INSTDIR\${NAME}"
+  StrCpy $placed${ID} 1
 !macroend
 
 Section "Tarvune Add-on Library" SectionAddon
@@ -169,17 +250,42 @@ Section "Tarvune Add-on Library" SectionAddon
   SetOverwrite try    ; a file that cannot be written sets the error flag, without a box
   !insertmacro WRITE_NEW "${ADDON_FILE}" "${ADDON_NAME}"
   !insertmacro WRITE_NEW "${UNINSTALLER_FILE}" "${UNINSTALLER_NAME}"
-  !insertmacro REPLACE "${UNINSTALLER_NAME}"
-  !insertmacro REPLACE "${ADDON_NAME}"
+  !insertmacro REPLACE Addon "${ADDON_NAME}"
+  !insertmacro REPLACE Uninstaller "${UNINSTALLER_NAME}"
 
   DetailPrint "Writing the registry entries"
-  ReadRegDWORD $0 HKLM "${SHARED_DLLS_KEY}" "$INSTDIR\${ADDON_NAME}"   ; absent: empty, counted as 0
-  IntOp $0 $0 + 1
-  SectionGetSize ${SectionAddon} $1
+  ClearErrors
+  ReadRegDWORD $oldCount HKLM "${SHARED_DLLS_KEY}" "$INSTDIR\${ADDON_NAME}"
+  ${If} ${Errors}
+    StrCpy $hadCount 0
+    StrCpy $oldCount 0
+  ${Else}
+    StrCpy $hadCount 1
+  ${EndIf}
+  IntOp $0 $oldCount + 1
+  StrCpy $countWritten 1
   ClearErrors
   WriteRegDWORD HKLM "${SHARED_DLLS_KEY}" "$INSTDIR\${ADDON_NAME}" $0
-  !insertmacro WRITE_UNINSTALL_VALUES $1
   ${If} ${Errors}
-    !insertmacro FAIL "Setup cannot write its registry entries under HKEY_LOCAL_MACHINE; run it as an administrator."
+    !insertmacro FAIL "Setup cannot write its registry entries under HKEY_LOCAL_MACHINE; run it as an administrator. Nothing was changed."
   ${EndIf}
+
+  ClearErrors
+  EnumRegKey $0 HKLM "${UNINSTALL_KEY}" 0   ; fails only when there is no such key
+  ${If} ${Errors}
+    StrCpy $keyExisted 0
+  ${Else}
+    StrCpy $keyExisted 1
+    !insertmacro UNINSTALL_VALUES SAVE_VALUE
+  ${EndIf}
+  SectionGetSize ${SectionAddon} $sizeKb
+  StrCpy $keyWritten 1
+  ClearErrors
+  !insertmacro UNINSTALL_VALUES WRITE_VALUE
+  ${If} ${Errors}
+    !insertmacro FAIL "Setup cannot write its registry entries under HKEY_LOCAL_MACHINE; run it as an administrator. Nothing was changed."
+  ${EndIf}
+
+  Delete "$INSTDIR\${ADDON_NAME}${OLD_SUFFIX}"
+  Delete "$INSTDIR\${UNINSTALLER_NAME}${OLD_SUFFIX}"
 SectionEnd

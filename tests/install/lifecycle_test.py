@@ -5,11 +5,14 @@ In a Wine prefix made for this run: the installer shows its folder page (saved
 as a screenshot) and is cancelled; a silent install goes into a folder with a
 blank in its name, and the registry then holds the uninstall key and a
 shared-DLL count of 1; a second install while a program holds the add-on open
-fails and leaves the first one working; the extraction example, run by
+fails and leaves the first one working, and so does one whose registry
+entries cannot be written (it has replaced the files by then, and puts the
+earlier ones back); the extraction example, run by
 tools/rexx.sh with the installed add-on, extracts the sample and the tree
 matches its sources; UTarvune.exe, run from the installed folder, is confirmed with Enter,
 and then no file, folder, registry value or key of the add-on's, nor the
-self-removal batch, is left.
+self-removal batch, is left; last, a fresh install whose shared-DLL count
+cannot be written fails and leaves nothing of the add-on's behind.
 
     lifecycle_test.py --bin BIN --setup SETUP.EXE --version X.X.X.X --source ROOT --work WORK
 """
@@ -32,6 +35,9 @@ from check_rexx import tree  # noqa: E402  (a folder's files and bytes, by relat
 FOLDER = "C:\\Program Files\\Host App"   # where the host application, and so the add-on, lives
 INSTALLED = ["UTarvune.exe", "tarvune.dll"]
 INSTALL_WAIT = 120  # seconds: a silent install on a new prefix
+SHARED_DLLS_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs"
+UNINSTALL_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tarvune"
+EARLIER = b"earlier installation"  # appended to the installed files, to tell them from new ones
 
 
 class Life:
@@ -140,6 +146,43 @@ class Life:
         self.check(self.registry() == {"shared_count": 1, "uninstall_key": True},
                    f"the failed install changed no registry entry (got {self.registry()})")
 
+    def install_with_key_locked(self, key):
+        """A silent install while HKLM\\key takes no values; its exit code."""
+        self.env.probe("registry-lock", key)
+        try:
+            return self.install(f"/S /D={FOLDER}").wait_exit(INSTALL_WAIT)
+        finally:
+            self.env.probe("registry-unlock", key)
+
+    def failed_install_over_earlier(self):
+        """An install whose uninstall key cannot be written fails after it has
+        replaced the files and raised the count: the earlier installation
+        comes back whole, its files, count and key."""
+        values = self.env.probe("uninstall-values").stdout
+        for name in INSTALLED:
+            with open(os.path.join(self.folder, name), "ab") as f:
+                f.write(EARLIER)
+        code = self.install_with_key_locked(UNINSTALL_KEY)
+        self.check(code == 2, f"an install that cannot write its key fails with 2 (got {code})")
+        self.check(self.leftovers() == sorted(INSTALLED), f"no file of the failed install stays: {self.leftovers()}")
+        for name in INSTALLED:
+            path = os.path.join(self.folder, name)
+            with open(path, "rb") as f:
+                self.check(f.read().endswith(EARLIER), f"the earlier {name} is back in place")
+            os.truncate(path, os.path.getsize(path) - len(EARLIER))
+        self.check(self.registry() == {"shared_count": 1, "uninstall_key": True},
+                   f"the count is 1 again (got {self.registry()})")
+        self.check(self.env.probe("uninstall-values").stdout == values, "the uninstall key's values are unchanged")
+
+    def failed_fresh_install(self):
+        """A first install whose shared-DLL count cannot be written leaves
+        nothing of the add-on's: no folder, file, count or key."""
+        code = self.install_with_key_locked(SHARED_DLLS_KEY)
+        self.check(code == 2, f"an install that cannot write its count fails with 2 (got {code})")
+        self.check(not os.path.exists(self.folder), f"the folder it made is gone: {self.leftovers()}")
+        self.check(self.registry() == {"shared_count": None, "uninstall_key": False},
+                   f"no registry entry stays (got {self.registry()})")
+
     def rexx_extracts(self):
         """The extraction example, run by Regina with the installed add-on."""
         sample = os.path.join(self.env.bin, "sample")
@@ -201,7 +244,8 @@ def main():
     try:
         life.new_prefix()
         for step in (life.folder_page, life.silent_install, life.install_over_busy_addon,
-                     life.rexx_extracts, life.uninstall):
+                     life.failed_install_over_earlier, life.rexx_extracts, life.uninstall,
+                     life.failed_fresh_install):
             print(f"[lifecycle] {step.__name__}")
             step()
     except (Failed, subprocess.TimeoutExpired) as e:
