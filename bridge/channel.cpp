@@ -5,6 +5,7 @@
 #include <io.h>
 
 #include <cstring>
+#include <new>
 
 namespace bridge {
 
@@ -29,11 +30,8 @@ void Channel::queue(FrameWriter& frame)
     pending_ += frame.frame();
 }
 
-bool Channel::send(FrameWriter& frame)
+bool Channel::write(const char* at, size_t left)
 {
-    queue(frame);
-    const char* at = pending_.data();
-    size_t left = pending_.size();
     while (left > 0 && !broken_) {
         DWORD chunk = left > (1u << 20) ? (1u << 20) : static_cast<DWORD>(left);
         DWORD written = 0;
@@ -42,8 +40,21 @@ bool Channel::send(FrameWriter& frame)
         at += written;
         left -= written;
     }
-    pending_.clear();
     return !broken_;
+}
+
+bool Channel::send(FrameWriter& frame)
+{
+    return send(frame, nullptr, 0);
+}
+
+bool Channel::send(FrameWriter& frame, const char* tail, size_t length)
+{
+    write(pending_.data(), pending_.size());
+    std::string().swap(pending_);  // a large queue gives its memory back
+    const std::string& head = frame.frame(length);
+    write(head.data(), head.size());
+    return write(tail, length);
 }
 
 bool Channel::readExactly(char* buffer, size_t length)
@@ -76,24 +87,46 @@ bool Channel::readExactly(char* buffer, size_t length)
     return true;
 }
 
-bool Channel::receive(std::vector<char>* body)
+// Reads past a body that there was no room for.
+bool Channel::skip(size_t length)
+{
+    char scratch[4096];
+    while (length > 0) {
+        size_t take = length < sizeof scratch ? length : sizeof scratch;
+        if (!readExactly(scratch, take))
+            return false;
+        length -= take;
+    }
+    return true;
+}
+
+Received Channel::receive(std::vector<char>* body)
 {
     unsigned char header[4];
     if (broken_ || !readExactly(reinterpret_cast<char*>(header), sizeof header)) {
         broken_ = true;
-        return false;
+        return CHANNEL_ENDED;
     }
     const uint32_t length = FrameLength(header);
     if (length == 0 || length > FRAME_LIMIT) {
         broken_ = true;
-        return false;
+        return CHANNEL_ENDED;
     }
-    body->resize(length);
+    try {
+        if (length > body->capacity())
+            std::vector<char>().swap(*body);  // the old bytes are not kept: free them first
+        body->resize(length);
+    } catch (const std::bad_alloc&) {
+        if (skip(length))
+            return FRAME_SKIPPED;
+        broken_ = true;
+        return CHANNEL_ENDED;
+    }
     if (!readExactly(body->data(), length)) {
         broken_ = true;
-        return false;
+        return CHANNEL_ENDED;
     }
-    return true;
+    return FRAME_RECEIVED;
 }
 
 }  // namespace bridge

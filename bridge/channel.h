@@ -11,22 +11,34 @@
 
 namespace bridge {
 
+// What receive() came to.
+enum Received {
+    FRAME_RECEIVED,  // the body is in place
+    FRAME_SKIPPED,   // no memory for the body: its bytes were read past, the channel goes on
+    CHANNEL_ENDED,   // the end of input, or a broken frame
+};
+
 class Channel {
 public:
     // Takes the standard output handle for the frames; the process's own
     // standard output (and the C runtime's) then go to standard error, so that
     // nothing else ever writes into the frames.
     Channel();
-    // Queues a frame; it leaves with the next send().
+    // Queues a frame; it leaves with the next send(). Throws std::bad_alloc
+    // when the queue cannot grow.
     void queue(FrameWriter& frame);
     // Sends the queued frames and this one; false when the runner is gone.
     bool send(FrameWriter& frame);
-    // The next frame's body; false at the end of input or on a broken frame.
-    bool receive(std::vector<char>* body);
+    // The same, with `length` bytes sent from `tail` as they lie, as the end
+    // of the frame's body: a large value leaves without a copy of its own.
+    bool send(FrameWriter& frame, const char* tail, size_t length);
+    Received receive(std::vector<char>* body);
     bool broken() const { return broken_; }
 
 private:
+    bool write(const char* bytes, size_t length);
     bool readExactly(char* buffer, size_t length);
+    bool skip(size_t length);
     HANDLE input_;
     HANDLE output_;
     std::string pending_;

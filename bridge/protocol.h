@@ -55,11 +55,18 @@ const uint32_t DONE_HOST_ERROR = 2;  // a host error number (raw), e.g. 40 + 256
 const uint32_t READY_LOADED = 0;
 const uint32_t READY_FAILED = 1;
 
-// A frame's body may not be larger: a bound on what a broken peer can make
-// the other side allocate. A value of the add-on's (at most 4 GiB - 1 in
-// principle) is far smaller in practice; a REXX value of 1 GiB is already
-// more than Regina holds comfortably.
-const uint32_t FRAME_LIMIT = 1u << 30;
+// The largest value that crosses: a variable's value, a VALUE, or all of a
+// CALL's arguments together. The Windows side makes no larger value for the
+// add-on (it answers as a host out of memory does: the add-on reports 2), and
+// the runner refuses a call whose arguments are larger.
+const uint32_t VALUE_LIMIT = 1u << 30;
+// A frame's body may not be larger: such a value with its name and fields.
+// It bounds what a broken peer can make the other side allocate.
+const uint32_t FRAME_LIMIT = VALUE_LIMIT + (1u << 16);
+
+// The host error number of a call that found no memory for its arguments or
+// its outcome on the Windows side (REXX error 5, "System resources exhausted").
+const uint32_t HOST_ERROR_RESOURCES = 5;
 
 // Builds one frame: fields are appended to the body, frame() gives the bytes to send.
 class FrameWriter {
@@ -76,17 +83,26 @@ public:
             bytes_ += static_cast<char>((value >> shift) & 0xFF);
         return *this;
     }
-    FrameWriter& text(const char* data, size_t length)
+    // Bytes as they are, with no length: the rest of a text whose length was
+    // written as a number.
+    FrameWriter& bytes(const char* data, size_t length)
     {
-        number(static_cast<uint32_t>(length));
         bytes_.append(data, length);
         return *this;
     }
-    FrameWriter& text(const std::string& value) { return text(value.data(), value.size()); }
-    // The whole frame, its length filled in.
-    const std::string& frame()
+    FrameWriter& text(const char* data, size_t length)
     {
-        const uint32_t body = static_cast<uint32_t>(bytes_.size() - 4);
+        number(static_cast<uint32_t>(length));
+        return bytes(data, length);
+    }
+    FrameWriter& text(const std::string& value) { return text(value.data(), value.size()); }
+    // Whether `more` bytes beyond the body so far still fit a frame.
+    bool fits(uint64_t more) const { return bytes_.size() - 4 + more <= FRAME_LIMIT; }
+    // The whole frame, its length filled in; `tail` bytes that the caller
+    // sends right behind it count as the end of its body.
+    const std::string& frame(size_t tail = 0)
+    {
+        const uint32_t body = static_cast<uint32_t>(bytes_.size() - 4 + tail);
         for (int i = 0; i < 4; i++)
             bytes_[i] = static_cast<char>((body >> (8 * i)) & 0xFF);
         return bytes_;

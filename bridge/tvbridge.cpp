@@ -14,6 +14,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,11 @@ static_assert(VALUE_UNSET == MORVALIN_FETCH_UNSET && VALUE_SET == MORVALIN_FETCH
 static_assert(DONE_RETURNED == MORVALIN_RETURNED && DONE_CONDITION == MORVALIN_CONDITION &&
                   DONE_HOST_ERROR == MORVALIN_HOST_ERROR,
               "a DONE's kind is the host's outcome kind");
+static_assert(HOST_ERROR_RESOURCES == MORVALIN_ERROR_RESOURCES, "error 5 is the host's own");
+
+// A value at least this large leaves straight from the host's block, after
+// the frames queued so far; smaller ones are queued with their frame.
+const uint32_t DIRECT_VALUE = 64 * 1024;
 
 // The variable store that asks the runner. Assignments are queued and leave
 // with the next frame; a fetch waits for the runner's VALUE.
@@ -43,10 +49,14 @@ int32_t Fetch(void* self, const char* name, uint32_t nameLength, const char** va
               uint32_t* length)
 {
     RemoteStore* store = static_cast<RemoteStore*>(self);
-    FrameWriter request(MESSAGE_FETCH);
-    request.text(name, nameLength);
-    if (!store->channel->send(request) || !store->channel->receive(&store->answer))
+    try {
+        FrameWriter request(MESSAGE_FETCH);
+        request.text(name, nameLength);
+        if (!store->channel->send(request) || store->channel->receive(&store->answer) != FRAME_RECEIVED)
+            return MORVALIN_FETCH_FAILED;
+    } catch (const std::bad_alloc&) {
         return MORVALIN_FETCH_FAILED;
+    }
     FrameReader reader(store->answer.data(), store->answer.size());
     const Message message = reader.message();
     const uint32_t status = reader.number();
@@ -56,13 +66,24 @@ int32_t Fetch(void* self, const char* name, uint32_t nameLength, const char** va
     return static_cast<int32_t>(status);
 }
 
+// Nonzero when the value cannot go: larger than a frame carries (the host
+// makes no such value), or no memory to queue it.
 int32_t Assign(void* self, const char* name, uint32_t nameLength, const char* value, uint32_t length)
 {
     RemoteStore* store = static_cast<RemoteStore*>(self);
-    FrameWriter assignment(MESSAGE_SET);
-    assignment.text(name, nameLength).text(value, length);
-    store->channel->queue(assignment);
-    return 0;
+    try {
+        FrameWriter assignment(MESSAGE_SET);
+        assignment.text(name, nameLength).number(length);  // the value's bytes follow
+        if (!assignment.fits(length))
+            return 1;
+        if (length >= DIRECT_VALUE)
+            return store->channel->send(assignment, value, length) ? 0 : 1;
+        assignment.bytes(value, length);
+        store->channel->queue(assignment);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
 }
 
 // A Linux path as Wine's DOS name (Z:\... for the Linux tree); a Windows path
@@ -181,6 +202,15 @@ bool Call(Channel& channel, FrameReader& reader)
     return channel.send(done);
 }
 
+// The DONE of a call that found no memory here: REXX error 5, as an
+// interpreter out of memory raises it. The session goes on.
+bool AnswerNoMemory(Channel& channel)
+{
+    FrameWriter done(MESSAGE_DONE);
+    done.number(DONE_HOST_ERROR).number(HOST_ERROR_RESOURCES).byte(0).byte(0).text("", 0).text("", 0);
+    return channel.send(done);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -191,7 +221,7 @@ int main(int argc, char** argv)
         return 2;
     }
     RemoteStore remote{&channel, {}};
-    const MorvalinVariableStore store = {Fetch, Assign, &remote};
+    const MorvalinVariableStore store = {Fetch, Assign, &remote, VALUE_LIMIT};
     MorvalinUseVariableStore(&store);
 
     const std::string addon = AnsiPath(WindowsPath(argv[1]));
@@ -215,10 +245,26 @@ int main(int argc, char** argv)
         return 1;
 
     std::vector<char> body;
-    while (channel.receive(&body)) {
-        FrameReader reader(body.data(), body.size());
-        if (reader.message() != MESSAGE_CALL || !Call(channel, reader))
+    for (;;) {
+        const Received received = channel.receive(&body);
+        if (received == CHANNEL_ENDED)
             break;
+        bool answered;
+        try {
+            FrameReader reader(body.data(), body.size());
+            if (received == FRAME_SKIPPED)
+                answered = AnswerNoMemory(channel);
+            else if (reader.message() != MESSAGE_CALL)
+                break;
+            else
+                answered = Call(channel, reader);
+        } catch (const std::bad_alloc&) {
+            answered = AnswerNoMemory(channel);
+        }
+        if (!answered)
+            break;
+        if (body.capacity() > DIRECT_VALUE)
+            std::vector<char>().swap(body);  // a large call's arguments: their memory goes back
     }
     // The end of the script: the add-on is released, and with it every archive.
     MorvalinUseVariableStore(nullptr);

@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -178,14 +179,22 @@ extern "C" uint32_t MorvalinCall(const char* name, uint32_t count, const char* c
         return outcome->raw;
     }
 
-    auto frame = std::make_unique<CallFrame>();
-    frame->result = FunctionResult{nullptr, RESERVED_WORD, MORVALIN_CONDITION_SYNTAX};
-    for (uint32_t i = 0; i < count; i++) {
-        if (texts[i] == nullptr)
-            frame->arguments.push_back(Argument{false, std::string()});
-        else
-            frame->arguments.push_back(Argument{
-                true, std::string(texts[i], lengths != nullptr ? lengths[i] : std::strlen(texts[i]))});
+    std::unique_ptr<CallFrame> frame;
+    try {
+        frame = std::make_unique<CallFrame>();
+        frame->result = FunctionResult{nullptr, RESERVED_WORD, MORVALIN_CONDITION_SYNTAX};
+        for (uint32_t i = 0; i < count; i++) {
+            if (texts[i] == nullptr)
+                frame->arguments.push_back(Argument{false, std::string()});
+            else
+                frame->arguments.push_back(Argument{
+                    true, std::string(texts[i], lengths != nullptr ? lengths[i] : std::strlen(texts[i]))});
+        }
+    } catch (const std::bad_alloc&) {
+        // An interpreter without the memory for the arguments raises error 5.
+        outcome->kind = MORVALIN_HOST_ERROR;
+        outcome->raw = MORVALIN_ERROR_RESOURCES;
+        return outcome->raw;
     }
 
     CallFrame* outer = current;

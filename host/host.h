@@ -30,11 +30,18 @@ char* NewValueFrom(const std::string& bytes, const char* origin);
 // its bytes, and the value is no longer the add-on's. False, with a violation
 // recorded, when the pointer is no live value.
 bool TakeValue(const void* value, const char* where, std::string* bytes);
+// The same in two steps, without a copy: the bytes and length of a value the
+// add-on hands over, still in its block (null, with a violation recorded,
+// when the pointer is no live value), and then the end of that block.
+const char* HandedValue(const void* value, const char* where, uint32_t* length);
+void RetireHanded(const void* value, const char* where);
 HostValue HOSTCALL MakeValue(CallContext context, uintptr_t a, uintptr_t b, uint32_t flags);
 void HOSTCALL FreeValue(void* value);
 
 // Variables (variables.cpp).
 std::string UpperName(const char* name, size_t length);
+// The largest value the variable store in use takes; 0 when there is no bound.
+uint32_t StoreValueLimit();
 void DropVariables();
 const char* HOSTCALL GetVariable(CallContext context, const uint8_t* name, uint32_t zero,
                                  uint32_t* word, uint32_t flags);

@@ -32,6 +32,7 @@ extern "C" {
 // outcome's `raw` is then the error number alone.
 #define MORVALIN_ERROR_CALL 40       // too few or too many arguments
 #define MORVALIN_ERROR_NOT_FOUND 43  // no function of that name
+#define MORVALIN_ERROR_RESOURCES 5   // no memory for the call's arguments
 
 // The word GetArgument leaves when a given argument is not a whole number.
 #define MORVALIN_NOT_A_NUMBER 41
@@ -106,10 +107,15 @@ MORVALIN_API void MorvalinDropVariables(void);
 typedef struct MorvalinVariableStore {
     int32_t (*fetch)(void* self, const char* name, uint32_t nameLength, const char** value,
                      uint32_t* length);
-    // 0 when the variable was set.
+    // 0 when the variable was set. The value is the add-on's own block, lent
+    // for the call: the store copies what it keeps.
     int32_t (*assign)(void* self, const char* name, uint32_t nameLength, const char* value,
                       uint32_t length);
     void* self;
+    // The largest value the store takes, in bytes (0: no bound). While the
+    // store is in use, the host makes no larger value for the add-on: it
+    // answers null, as a host out of memory does, and the add-on reports 2.
+    uint32_t valueLimit;
 } MorvalinVariableStore;
 // Null: the host's own pool again. The store must outlive its use.
 MORVALIN_API void MorvalinUseVariableStore(const MorvalinVariableStore* store);

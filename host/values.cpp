@@ -87,7 +87,8 @@ static void Retire(std::map<const char*, ValueRecord>::iterator it, Owner owner,
 
 char* NewValue(uint32_t length, const char* origin)
 {
-    if (length > 0x7FFFFFFFu - GUARD_SIZE - 1)
+    const uint32_t limit = StoreValueLimit();
+    if (length > 0x7FFFFFFFu - GUARD_SIZE - 1 || (limit != 0 && length > limit))
         return nullptr;
     char* block = static_cast<char*>(std::malloc(length + 1 + GUARD_SIZE));
     if (block == nullptr)
@@ -108,21 +109,36 @@ char* NewValueFrom(const std::string& bytes, const char* origin)
     return value;
 }
 
-bool TakeValue(const void* value, const char* where, std::string* bytes)
+const char* HandedValue(const void* value, const char* where, uint32_t* length)
 {
     auto it = ledger.find(static_cast<const char*>(value));
     if (it == ledger.end()) {
         RecordViolation(std::string(where) + ": handed the host a pointer that is not a value it made");
-        return false;
+        return nullptr;
     }
     if (it->second.owner != Owner::AddOn) {
         RecordViolation(std::string(where) + ": " + Describe(it->first, it->second) +
                         (it->second.owner == Owner::Freed ? " was already freed"
                                                           : " was already handed to the host"));
-        return false;
+        return nullptr;
     }
-    bytes->assign(it->first, it->second.length);
-    Retire(it, Owner::Host, where);
+    *length = it->second.length;
+    return it->first;
+}
+
+void RetireHanded(const void* value, const char* where)
+{
+    Retire(ledger.find(static_cast<const char*>(value)), Owner::Host, where);
+}
+
+bool TakeValue(const void* value, const char* where, std::string* bytes)
+{
+    uint32_t length = 0;
+    const char* handed = HandedValue(value, where, &length);
+    if (handed == nullptr)
+        return false;
+    bytes->assign(handed, length);
+    RetireHanded(value, where);
     return true;
 }
 

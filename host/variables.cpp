@@ -5,6 +5,7 @@
 // (MorvalinUseVariableStore) answers the two slots instead; names reach it
 // exactly as they would reach the pool.
 #include <map>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -72,12 +73,17 @@ const char* HOSTCALL GetVariable(CallContext context, const uint8_t* name, uint3
         uint32_t length = 0;
         switch (store->fetch(store->self, upper.data(), static_cast<uint32_t>(upper.size()), &value,
                              &length)) {
-        case MORVALIN_FETCH_SET: {
-            std::string& kept = fetched[upper];
-            kept.assign(value, length);
-            *word = length;
-            return kept.c_str();
-        }
+        case MORVALIN_FETCH_SET:
+            try {
+                std::string& kept = fetched[upper];
+                kept.assign(value, length);
+                *word = length;
+                return kept.c_str();
+            } catch (const std::bad_alloc&) {
+                fetched.erase(upper);
+                *word = GETVARIABLE_FAILED;  // a value too large to keep: the lookup failed
+                return nullptr;
+            }
         case MORVALIN_FETCH_UNSET:
             *word = 0;
             return nullptr;
@@ -95,6 +101,30 @@ const char* HOSTCALL GetVariable(CallContext context, const uint8_t* name, uint3
     return it->second.c_str();
 }
 
+// The value SetVariable was handed, for as long as the slot runs: its bytes
+// are read where they lie, and the block ends when the slot returns.
+struct HandedText {
+    const void* value = nullptr;
+    const char* bytes = nullptr;
+    uint32_t length = 0;
+    ~HandedText()
+    {
+        if (value != nullptr)
+            RetireHanded(value, "SetVariable");
+    }
+};
+
+static uint32_t Assign(const std::string& upper, const char* bytes, uint32_t length)
+{
+    if (store != nullptr) {
+        fetched.erase(upper);
+        return store->assign(store->self, upper.data(), static_cast<uint32_t>(upper.size()), bytes,
+                             length) == 0 ? 0 : 1;
+    }
+    variables[upper].assign(bytes, length);
+    return 0;
+}
+
 // Slot 1. The host takes the value whatever the outcome; nonzero means the
 // variable was not set.
 uint32_t HOSTCALL SetVariable(CallContext context, const char* name, uint32_t zero,
@@ -110,18 +140,24 @@ uint32_t HOSTCALL SetVariable(CallContext context, const char* name, uint32_t ze
     const bool isTail = (flags & SETVARIABLE_TAIL) != 0;
     const bool isNumber = (flags & SETVARIABLE_NUMBER) != 0;
 
-    std::string text;
+    std::string number;
+    HandedText text;
     if (isNumber) {
         if (value > 0xFFFFFFFFu) {  // a 64-bit caller's address, say: the slot takes 32 bits
             RecordViolation("SetVariable: a number wider than 32 bits");
             return 1;
         }
-        text = UnsignedText(static_cast<uint32_t>(value));
+        number = UnsignedText(static_cast<uint32_t>(value));
+        text.bytes = number.data();
+        text.length = static_cast<uint32_t>(number.size());
     } else if (value == 0) {
         RecordViolation("SetVariable: a null value");
         return 1;
-    } else if (!TakeValue(reinterpret_cast<const void*>(value), "SetVariable", &text)) {
-        return 1;
+    } else {
+        text.bytes = HandedValue(reinterpret_cast<const void*>(value), "SetVariable", &text.length);
+        if (text.bytes == nullptr)
+            return 1;
+        text.value = reinterpret_cast<const void*>(value);
     }
     if ((flags & ~(SETVARIABLE_TAIL | SETVARIABLE_NUMBER | (SETVARIABLE_NUMBER - 1))) != 0 ||
         (!isTail && tailNumber != 0)) {
@@ -141,13 +177,12 @@ uint32_t HOSTCALL SetVariable(CallContext context, const char* name, uint32_t ze
     }
     if (!IsVariableName(upper) || SetVariableFails(upper))
         return 1;
-    if (store != nullptr) {
-        fetched.erase(upper);
-        return store->assign(store->self, upper.data(), static_cast<uint32_t>(upper.size()),
-                             text.data(), static_cast<uint32_t>(text.size())) == 0 ? 0 : 1;
-    }
-    variables[upper] = std::move(text);
-    return 0;
+    return Assign(upper, text.bytes, text.length);
+}
+
+uint32_t StoreValueLimit()
+{
+    return store != nullptr ? store->valueLimit : 0;
 }
 
 }  // namespace mhost

@@ -45,18 +45,15 @@ __attribute__((format(printf, 1, 2))) static void Complain(const char* format, .
     va_end(arguments);
 }
 
-// The script's current directory when it changed since the last call, else
-// empty: the Windows side follows a script that changes directory.
-static std::string DirectoryIfMoved()
+// The script's current directory (empty when it cannot be had). The Windows
+// side follows a script that changes directory: a CALL names the directory
+// when it moved since the last one.
+static std::string CurrentDirectory()
 {
     std::vector<char> buffer(PATH_MAX);
     if (getcwd(buffer.data(), buffer.size()) == nullptr)
         return std::string();
-    std::string now(buffer.data());
-    if (now == lastDirectory)
-        return std::string();
-    lastDirectory = now;
-    return now;
+    return std::string(buffer.data());
 }
 
 // Direct (not symbolic) names: the add-on's names are taken as they come,
@@ -83,7 +80,9 @@ static void AnswerFetch(const std::string& name)
     block.shvvalue.strptr = nullptr;  // Regina allocates the value
     RexxVariablePool(&block);
     bridge::FrameWriter answer(bridge::MESSAGE_VALUE);
-    if (block.shvret & (RXSHV_BADN | RXSHV_MEMFL | RXSHV_BADF | RXSHV_NOAVL))
+    // A value larger than a frame carries cannot be looked up from there.
+    if ((block.shvret & (RXSHV_BADN | RXSHV_MEMFL | RXSHV_BADF | RXSHV_NOAVL)) ||
+        (!(block.shvret & RXSHV_NEWV) && block.shvvalue.strlength > bridge::VALUE_LIMIT))
         answer.number(bridge::VALUE_FAILED).text("", 0);
     else if (block.shvret & RXSHV_NEWV)
         answer.number(bridge::VALUE_UNSET).text("", 0);
@@ -132,12 +131,25 @@ static ULONG APIENTRY CallAddon(PCSZ name, ULONG argc, PRXSTRING argv, PCSZ queu
         Complain("tarvune: %s: %s\n", name, windows->failure().c_str());
         return CALL_FAILED;
     }
+    // Arguments larger than a frame carries fail this call alone, before
+    // anything is sent.
+    uint64_t argumentBytes = 0;
+    for (ULONG i = 0; i < argc; i++)
+        argumentBytes += argv[i].strptr != nullptr ? argv[i].strlength : 0;
+    if (argumentBytes > bridge::VALUE_LIMIT) {
+        Complain("tarvune: %s: its arguments hold %llu bytes, more than the %u that cross to the "
+                 "Windows side\n", name, static_cast<unsigned long long>(argumentBytes),
+                 bridge::VALUE_LIMIT);
+        return CALL_FAILED;
+    }
+    const std::string directory = CurrentDirectory();
     bridge::FrameWriter call(bridge::MESSAGE_CALL);
-    call.text(name, strlen(name)).text(DirectoryIfMoved()).number(argc);
+    call.text(name, strlen(name)).text(directory == lastDirectory ? std::string() : directory).number(argc);
     for (ULONG i = 0; i < argc; i++) {
         const bool present = argv[i].strptr != nullptr;
         call.byte(present ? 1 : 0).text(present ? argv[i].strptr : "", present ? argv[i].strlength : 0);
     }
+    lastDirectory = directory;
     if (!windows->send(call)) {
         windows->fail(std::string("before ") + name);
         Complain("tarvune: %s: %s\n", name, windows->failure().c_str());
@@ -183,7 +195,9 @@ static ULONG APIENTRY CallAddon(PCSZ name, ULONG argc, PRXSTRING argv, PCSZ queu
                     return 0;
                 }
                 const std::string text(value, length);
-                if (kind == bridge::DONE_CONDITION)
+                if (kind == bridge::DONE_HOST_ERROR && raw == bridge::HOST_ERROR_RESOURCES)
+                    Complain("%s: the Windows side has no memory for this call (error 5)\n", name);
+                else if (kind == bridge::DONE_CONDITION)
                     Complain("%s raised %s: %s\n", name, condition.c_str(), text.c_str());
                 else if (!handlerCalled)
                     Complain("%s: incorrect call (error %u): %s\n", name, raw & 0xFF,

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <new>
 
 namespace rexxrun {
 
@@ -233,7 +234,13 @@ bool WindowsSide::receive(std::vector<char>* body)
     const uint32_t length = bridge::FrameLength(header);
     if (length == 0 || length > bridge::FRAME_LIMIT)
         return false;
-    body->resize(length);
+    try {
+        if (length > body->capacity())
+            std::vector<char>().swap(*body);  // the old bytes are not kept: free them first
+        body->resize(length);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     return readExactly(body->data(), length, -1);
 }
 

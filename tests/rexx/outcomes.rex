@@ -1,15 +1,18 @@
 /* outcomes.rex -- what a script sees of the add-on through Regina: values
    with ZIPERR unset and 'NUM', host errors and raised conditions as SYNTAX 40
    that the script catches and goes on from, binary and 16 MiB variables,
-   names in any case, and the Windows side killed mid-script.
-   Usage: outcomes.rex SAMPLE BYTES FOLDER
+   names in any case, a value larger than the bridge carries, and the
+   Windows side killed mid-script.
+   Usage: outcomes.rex SAMPLE BYTES HUGE FOLDER
      SAMPLE  the sample archive (docs/readme.txt, secret/plans.txt under the
              password 'tarvune')
      BYTES   an archive with every-byte.bin (the 256 byte values) and
              big.bin (those, 65,536 times: 16 MiB)
+     HUGE    an archive with huge.bin (1 GiB and 64 MiB, stored) and
+             after.txt ("the call after")
      FOLDER  an empty folder to extract into
    Prints one line per failed check and "checks failed: N" at the end. */
-parse arg sample bytes folder
+parse arg sample bytes huge folder
 failures = 0
 checks = 0
 
@@ -57,6 +60,15 @@ call check "length(big)", 16777216
 call check "big == copies(every, 65536)", 1
 drop big
 
+/* A value larger than the bridge carries: 2 for that call alone. */
+call check "UNZIPOPEN('g', huge)", ''
+call UNZIPFINDITEM g, 'item.', 'huge.bin'
+call check "UNZIPGETITEM(g, 'v', 'MEMORY')", 2
+call UNZIPFINDITEM g, 'item.', 'after.txt'
+call check "UNZIPGETITEM(g, 'v', 'MEMORY')", ''
+call check "v", 'the call after'
+call UNZIPCLOSE g
+
 /* The Windows side killed: a file extracted before stays, every later
    call raises SYNTAX 40. */
 call check "UNZIPSETROOTDIR(b, folder)", ''
@@ -71,7 +83,7 @@ call syntax40 "UNZIPERRMSG(1)"
 say 'checks failed:' failures 'of' checks
 exit failures
 
-check: procedure expose failures checks sample bytes folder zip b text big v every item. zipErr
+check: procedure expose failures checks sample bytes huge folder zip b g text big v every item. zipErr
   parse arg expression, expected
   checks = checks + 1
   interpret 'got =' expression
