@@ -59,7 +59,11 @@ wine_env_start() {
     wineserver -w >/dev/null 2>&1 || true
   fi
   wine_env_fonts
-  wineserver -p >/dev/null 2>&1 || true   # a server that runs already serves as well
+  # A server that tools/rexx.sh left lingering has Wine's services tied to
+  # another display, or to none: the session starts one of its own.
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  wineserver -p >/dev/null 2>&1 || true
   trap wine_env_stop EXIT
   export TARVUNE_WINE_SESSION="$WINEPREFIX"
   # The first program of a session starts Wine's background services, which

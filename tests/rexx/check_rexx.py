@@ -9,18 +9,28 @@ session (WINEPREFIX set, wineserver up).
       examples/show.rex against one source file; the README shows
       examples/extract.rex as it is.
   check_rexx.py RUNNER outcomes SCRIPT SAMPLE
-      tests/rexx/outcomes.rex on the sample and on an archive of every byte
-      value and of 16 MiB made here; the Windows side is killed mid-script.
+      tests/rexx/outcomes.rex on the sample, on an archive of every byte
+      value and of 16 MiB, and on one whose entry is larger than the bridge
+      carries, made here; the Windows side is killed mid-script.
+  check_rexx.py RUNNER readme ROOT
+      the README's example command line, run as it stands in ROOT; the
+      tree it extracts against the sample's sources.
 
 RUNNER is the native rexxrun; the Windows side is the tvbridge.exe of the
 current folder. Exits 1 with the reasons when a check fails.
 """
 import os
+import shlex
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import zipfile
+import zlib
+
+# Where the README's example extracts to.
+README_OUT = "/tmp/tarvune-out"
 
 problems = []
 
@@ -117,6 +127,36 @@ def check_examples(runner, examples, archive, sources, password):
            % (name, shown.returncode, len(shown.stdout), len(wanted[name])))
 
 
+def stored_zip(path, entries):
+    """A ZIP archive of stored entries, each (name, size, data): data None
+    leaves a hole of that many zero bytes in the file, which takes no disk
+    space however large the entry is."""
+    central = b""
+    with open(path, "wb") as f:
+        for name, size, data in entries:
+            crc = 0
+            if data is None:
+                zeros = bytes(1 << 24)
+                for _ in range(size >> 24):
+                    crc = zlib.crc32(zeros, crc)
+                crc = zlib.crc32(bytes(size & ((1 << 24) - 1)), crc)
+            else:
+                crc = zlib.crc32(data)
+            offset = f.tell()
+            # version 1.0, no flags, stored, 1980-01-01 00:00
+            fields = struct.pack("<HHHHHIII", 10, 0, 0, 0, 0x21, crc, size, size)
+            f.write(struct.pack("<I", 0x04034B50) + fields + struct.pack("<HH", len(name), 0) + name)
+            if data is None:
+                f.seek(size, 1)
+            else:
+                f.write(data)
+            central += (struct.pack("<IH", 0x02014B50, 20) + fields +
+                        struct.pack("<HHHHHII", len(name), 0, 0, 0, 0, 0, offset) + name)
+        start = f.tell()
+        f.write(central)
+        f.write(struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries), len(central), start, 0))
+
+
 def check_outcomes(runner, script, sample):
     folder = tempfile.mkdtemp(prefix="rexx-outcomes-", dir=".")
     try:
@@ -125,9 +165,12 @@ def check_outcomes(runner, script, sample):
         with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
             z.writestr("every-byte.bin", every)
             z.writestr("big.bin", every * 65536)
+        huge = os.path.join(folder, "huge.zip")
+        stored_zip(huge, [(b"huge.bin", (1 << 30) + (64 << 20), None),  # 1 GiB and 64 MiB
+                          (b"after.txt", 14, b"the call after")])
         out = os.path.join(folder, "out")
         os.mkdir(out)
-        result = rexx(runner, script, sample, archive, out)
+        result = rexx(runner, script, sample, archive, huge, out)
         stdout = result.stdout.decode("latin-1")
         stderr = result.stderr.decode("latin-1")
         expect("checks failed: 0 of" in stdout, "the script's checks:\n" + stdout + stderr)
@@ -145,12 +188,36 @@ def check_outcomes(runner, script, sample):
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def check_readme(root):
+    """The README's example command line, as a reader would copy it, run in
+    the source folder: it extracts the sample to README_OUT."""
+    with open(os.path.join(root, "README.md")) as readme:
+        lines = [line.strip() for line in readme if line.strip().startswith("tools/rexx.sh examples/extract.rex")]
+    expect(len(lines) == 1, "the README shows the example command %d times, not once" % len(lines))
+    if len(lines) != 1:
+        return
+    words = shlex.split(lines[0])
+    expect(len(words) >= 4 and words[3] == README_OUT,
+           "the README's example does not extract to %s: %s" % (README_OUT, lines[0]))
+    shutil.rmtree(README_OUT, ignore_errors=True)
+    try:
+        result = run(["sh", "-c", lines[0]], cwd=root, stdin=subprocess.DEVNULL)
+        expect(result.returncode == 0, "%s: exit code %d: %s %s" % (
+            lines[0], result.returncode, result.stdout.decode("latin-1"), result.stderr.decode("latin-1")))
+        got, wanted = tree(README_OUT), tree(os.path.join("sample", "sample-src"))
+        expect(got == wanted, "%s extracted %s, the sample holds %s" % (lines[0], sorted(got), sorted(wanted)))
+    finally:
+        shutil.rmtree(README_OUT, ignore_errors=True)
+
+
 def main():
     if len(sys.argv) > 1 and not os.access(sys.argv[1], os.X_OK):
         sys.exit("FAILED: no REXX runner at %s (tools/test.sh builds it beside the build folder)"
                  % sys.argv[1])
     if len(sys.argv) >= 5 and sys.argv[2] == "outcomes":
         check_outcomes(sys.argv[1], sys.argv[3], sys.argv[4])
+    elif len(sys.argv) == 4 and sys.argv[2] == "readme":
+        check_readme(sys.argv[3])
     elif len(sys.argv) in (5, 6):
         check_examples(*sys.argv[1:5], sys.argv[5] if len(sys.argv) == 6 else "")
     else:
