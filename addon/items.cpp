@@ -136,10 +136,11 @@ static uint32_t ExtractToVariable(CallContext context, ArgumentBlock arguments, 
     uint64_t size = archive->header.uncompressedSize;
     // A size the entry's data can never fill would end in 11 once decoded:
     // say so before asking the host for that much memory, so that a few
-    // bytes claiming gigabytes cost nothing.
-    if (size > MostBytesDeliverable(archive)) {
+    // bytes claiming gigabytes cost no more than the bytes themselves.
+    uint32_t unfillable = CheckMemoryExtraction(archive);
+    if (unfillable) {
         CloseEntryStream(archive);
-        return RESULT_MEMORY_TOO_SMALL;
+        return unfillable;
     }
     // Nor is the host asked for more than the process's whole address space.
     MEMORYSTATUSEX memory;

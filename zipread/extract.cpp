@@ -2,7 +2,7 @@
 // of memory, into a file (creating the directories on its path), or onto a
 // handle the caller holds. Directory entries become directories. A file is
 // all or nothing: it becomes the whole entry, or stays as it was.
-#include "zipread.h"
+#include "methods.h"
 
 // An existing directory is as good as a new one; anything else at that name
 // (a file, say) is not a directory we can put entries in.
@@ -423,10 +423,16 @@ static void WriteToHandle(Archive* archive, HANDLE handle)
 }
 
 // Deflate codes a match of 258 bytes in as little as two bits, so no byte of
-// deflate data yields more than 1,032 bytes; stored data yields itself. The
-// other methods have no such bound worth the name (a few bytes of bzip2, XZ
-// or Zstandard data may stand for megabytes).
+// deflate data yields more than 1,032 bytes; Deflate64 codes one of 65,538
+// bytes in 18 bits (a length code, its 16 extra bits, a distance code), so
+// no more than 29,128; stored data yields itself. The other methods have no
+// such bound worth the name (a few bytes of bzip2, XZ or Zstandard data may
+// stand for megabytes).
 const uint64_t DEFLATE_MOST_PER_BYTE = 1032;
+const uint64_t DEFLATE64_MOST_PER_BYTE = 29128;
+
+// Below this, a recorded size is taken as it is: a block of it costs little.
+const uint64_t PROBE_THRESHOLD = 1u << 20;
 
 uint64_t MostBytesDeliverable(const Archive* archive)
 {
@@ -441,11 +447,39 @@ uint64_t MostBytesDeliverable(const Archive* archive)
     }
     if (method == METHOD_STORED)
         return input;
-    if (method != METHOD_DEFLATED)
+    uint64_t most = method == METHOD_DEFLATED ? DEFLATE_MOST_PER_BYTE
+                    : method == METHOD_DEFLATE64 ? DEFLATE64_MOST_PER_BYTE
+                                                 : 0;
+    if (most == 0 || input >= UINT64_MAX / most - 1)
         return UINT64_MAX;
-    if (input >= UINT64_MAX / DEFLATE_MOST_PER_BYTE - 1)
-        return UINT64_MAX;
-    return (input + 1) * DEFLATE_MOST_PER_BYTE;
+    return (input + 1) * most;
+}
+
+uint32_t CheckMemoryExtraction(Archive* archive)
+{
+    uint64_t size = archive->header.uncompressedSize;
+    if (size > MostBytesDeliverable(archive))
+        return RESULT_MEMORY_TOO_SMALL;
+    uint64_t input = archive->header.compressedSize;
+    if (size <= PROBE_THRESHOLD || input >= UINT64_MAX / DEFLATE_MOST_PER_BYTE ||
+        size <= input * DEFLATE_MOST_PER_BYTE)
+        return RESULT_OK;
+    // Decoded once to nowhere: a forged size costs the time of the real
+    // data, not a block of memory the data can never fill.
+    archive->error = RESULT_OK;
+    if (!archive->writeBuffer)
+        archive->writeBuffer = (uint8_t*)AllocateBlock(WRITE_BLOCK_SIZE);
+    if (!archive->writeBuffer)
+        return RESULT_NO_MEMORY;
+    OpenEntryStream(archive);
+    while (archive->error == 0 && ReadEntryData(archive, archive->writeBuffer, WRITE_BLOCK_SIZE) != 0) {
+    }
+    uint32_t code = archive->error;
+    if (code == 0 && archive->stream->uncompressedLeft != 0)
+        code = RESULT_MEMORY_TOO_SMALL;
+    EndEntryStream(archive);
+    archive->error = RESULT_OK;
+    return code;
 }
 
 // Extraction consumes the selection: afterwards there is no current entry,

@@ -2,7 +2,8 @@
 // dispatches to, one file each, all of the same shape: Start makes the
 // method's state (0, 2 or 8; 2 also for a stream that declares more working
 // memory than DECODER_MEMORY_LIMIT), Run takes one step (a DecodeStatus),
-// End frees the state. Only methods.cpp includes this.
+// End frees the state. The reader's own files include this; the add-on and
+// the tests know the methods by their numbers alone.
 #pragma once
 
 #include "zipread.h"
@@ -19,10 +20,6 @@ const uint16_t METHOD_LZMA = 14;
 const uint16_t METHOD_ZSTANDARD = 93;
 const uint16_t METHOD_XZ = 95;
 const uint16_t METHOD_PPMD = 98;
-
-// General-purpose flag bit 1 of an LZMA entry: its data end with an end
-// marker (without one, the decoder stops at the recorded size).
-const uint16_t ENTRY_FLAG_LZMA_END_MARKER = 0x0002;
 
 // The entry as a method's Start needs it.
 struct DecoderSetup {

@@ -27,7 +27,7 @@ static const uint32_t END_SEARCH_LIMIT = 0xFFFF;
 static const uint32_t END_SEARCH_STEP = 1024;
 static const uint32_t END_SEARCH_WINDOW = END_SEARCH_STEP + 4;
 
-void CloseEntryStream(Archive* archive)
+void EndEntryStream(Archive* archive)
 {
     EntryStream* stream = archive->stream;
     if (stream) {
@@ -37,6 +37,11 @@ void CloseEntryStream(Archive* archive)
         FreeBlock(stream);
         archive->stream = nullptr;
     }
+}
+
+void CloseEntryStream(Archive* archive)
+{
+    EndEntryStream(archive);
     archive->currentIndex = -1;
 }
 

@@ -32,6 +32,7 @@ uint32_t OpenArchive(Archive** out, const void* reference, uint32_t sizeOrId, ui
 uint32_t ReleaseArchive(Archive* archive);  // a record not in the list is ignored
 void CloseAllArchives();
 void CloseEntryStream(Archive* archive);    // also leaves no current entry
+void EndEntryStream(Archive* archive);      // frees the stream alone: the entry stays current
 // Replaces the root directory: `length` characters of `text`, or the current
 // directory when length is 0. A backslash is added when missing. Gives 9 and
 // changes nothing when the result would not fit.
@@ -124,5 +125,12 @@ uint32_t ExtractEntry(Archive* archive, void* target, uint32_t mode);
 // compressed size as far as the source holds it. A recorded size above this
 // can never be delivered in full.
 uint64_t MostBytesDeliverable(const Archive* archive);
+// Whether the current entry can fill a block of its recorded size, found
+// before anyone is asked for that block: 0, or the code extraction into
+// memory would give (11 for data that cannot fill it, or a decoding
+// failure). A size past what the data's method could give is refused at
+// once; a size larger than deflate could give, for a method without such a
+// bound, is decoded once to nowhere first. The entry stays current.
+uint32_t CheckMemoryExtraction(Archive* archive);
 BOOL CreatePathDirectories(char* path, BOOL lastIsDirectory);
 BOOL CreatePathDirectories(wchar_t* path, BOOL lastIsDirectory);

@@ -118,9 +118,19 @@ std::vector<HostileCase> SizeCases()
         e.uncompressedSize = 256 * MIB;
         HostileCase c = One("declared size 256 MiB over 1,000 bytes", e, Fails(1, {11}, {18}));
         c.more = [](const ScriptRun&) {
-            EXPECT_LT(PeakWorkingSet(), 200 * MIB) << "memory was taken for a size the data cannot have";
+            // Under an emulator (TARVUNE_EMULATOR) the working set is mostly
+            // the emulator's own code and tables: no figure of the add-on's.
+            if (!getenv("TARVUNE_EMULATOR"))
+                EXPECT_LT(PeakWorkingSet(), 200 * MIB) << "memory was taken for a size the data cannot have";
         };
         cases.push_back(c);
+        // bzip2 has no such bound (a few bytes may stand for megabytes): its
+        // data are decoded once to nowhere before any memory is taken.
+        E bz = MethodEntry("big.bz2.txt", METHOD_BZIP2, "seed");
+        bz.uncompressedSize = 256 * MIB;
+        HostileCase b = One("bzip2, declared size 256 MiB over 2,410 bytes", bz, Fails(1, {11}, {18}));
+        b.more = c.more;
+        cases.push_back(b);
     }
 
     // Deflate data without a final block.
