@@ -2,12 +2,12 @@
 // 64 KiB window, length code 285 taking 16 extra bits (lengths 3 to 65,538)
 // and distance codes 30 and 31 (distances up to 65,536).
 //
-// Memory: one block from AllocateBlock of about 78 KiB (sizeof(Inflate64),
-// 79,968 bytes in the 64-bit build): the 64 KiB window, the literal/length
-// table (2,536 entries of 4 bytes), the distance table (768), the code
-// length table (128) and the 320 code lengths of a dynamic block. Nothing
-// else is allocated; the stack holds about 1.2 KiB while a dynamic block's
-// tables are built.
+// Memory: one block from AllocateBlock of about 78 KiB (sizeof(Inflate64)
+// is 79,968 bytes in the 32- and the 64-bit build): the 64 KiB window, the
+// literal/length table (2,536 entries of 4 bytes), the distance table (768),
+// the code length table (128) and the 320 code lengths of a dynamic block.
+// Nothing else is allocated; the stack holds about 1.2 KiB while a dynamic
+// block's tables are built.
 #pragma once
 
 #include <stdint.h>
