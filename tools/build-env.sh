@@ -9,34 +9,24 @@ BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 BUILD_DIR="$(mkdir -p "$BUILD_DIR" && cd "$BUILD_DIR" && pwd)"
 export BUILD_DIR
 
-# runs_32bit_programs: true when this machine runs 32-bit x86 programs itself.
-# A kernel with its 32-bit emulation switched off (ia32_emulation=off) runs
-# none; an emulator registered with binfmt_misc for 32-bit ELF programs
-# (qemu-user) does run them, but far too slowly for Wine, and it takes
-# precedence over the kernel's own loader, so it counts as "none" as well.
-runs_32bit_programs() {
-  local entry
-  if [ "$(cat /proc/sys/fs/binfmt_misc/status 2>/dev/null)" = enabled ]; then
-    for entry in /proc/sys/fs/binfmt_misc/*; do
-      case "${entry##*/}" in register | status) continue ;; esac
-      # magic 7f454c4601...: ELF, 32-bit class.
-      if head -n 1 "$entry" 2>/dev/null | grep -qx enabled &&
-        grep -q '^magic 7f454c4601' "$entry" 2>/dev/null; then
-        return 1
-      fi
-    done
-  fi
-  [ -x /usr/lib/wine/wine ] && timeout 60 /usr/lib/wine/wine --version >/dev/null 2>&1
-}
+. "$ROOT/tools/arch-probe.sh"
 
-# TARVUNE_ARCH: the Windows target whose programs run here, i686 or x86_64.
-# Decided once; scripts started by these scripts inherit it.
-if [ -z "${TARVUNE_ARCH:-}" ]; then
-  if runs_32bit_programs; then TARVUNE_ARCH=i686; else TARVUNE_ARCH=x86_64; fi
-  export TARVUNE_ARCH
-  if [ "$TARVUNE_ARCH" = x86_64 ]; then
-    echo "this machine runs no 32-bit programs (ia32 emulation is off): testing the 64-bit build of the same sources" >&2
+# TARVUNE_ARCH: the Windows target whose programs ctest runs here, i686 or
+# x86_64. TARVUNE_EMULATED32: 1 where the kernel runs no 32-bit programs;
+# tools/test.sh then also runs the 32-bit build's tests, under 32-bit Wine in
+# an emulated i386 root (tools/root32.sh, tools/test32.sh). Decided once;
+# scripts started by these scripts inherit both.
+if [ -z "${TARVUNE_ARCH:-}" ] || [ -z "${TARVUNE_EMULATED32:-}" ]; then
+  if kernel_runs_32bit; then _native32=1; else _native32=0; fi
+  if [ -z "${TARVUNE_ARCH:-}" ]; then
+    if [ "$_native32" = 1 ]; then TARVUNE_ARCH=i686; else TARVUNE_ARCH=x86_64; fi
+    if [ "$TARVUNE_ARCH" = x86_64 ]; then
+      echo "this machine runs no 32-bit programs (ia32 emulation is off): the tests run the 64-bit build of the same sources, and tools/test.sh the 32-bit build under an emulator" >&2
+    fi
   fi
+  if [ "$_native32" = 0 ] && [ "$TARVUNE_ARCH" = x86_64 ]; then TARVUNE_EMULATED32=1; else TARVUNE_EMULATED32=0; fi
+  unset _native32
+  export TARVUNE_ARCH TARVUNE_EMULATED32
 fi
 
 # The 64-bit build of the same sources has a folder of its own beside the

@@ -5,9 +5,10 @@
 # session; then the checks that run natively (a REXX example through the
 # 32-bit Windows side, say) run with tools/wine32.sh as their Wine.
 #
-# Usage: tools/test32.sh [-R REGEX] [-E REGEX]
+# Usage: tools/test32.sh [--selected] [-R REGEX] [-E REGEX]
 #   -R and -E pick runs by label, as ctest picks tests by name; other ctest
-#   arguments are ignored, so tools/test.sh passes on its own.
+#   arguments are ignored, so tools/test.sh passes on its own. --selected
+#   only prints the labels picked, one a line.
 #
 # The runs are BUILD_DIR/emulated32-runs.txt (made by tests/CMakeLists.txt);
 # the cases left out are in tests/emulated32.filter, each with its reason.
@@ -123,8 +124,10 @@ if [ "${1:-}" = __session ]; then
   exit 0
 fi
 
+list_only=0
 while [ $# -gt 0 ]; do
   case "$1" in
+    --selected) list_only=1 ;;
     -R | --tests-regex) TEST32_INCLUDE="${2:-}"; shift ;;
     -E | --exclude-regex) TEST32_EXCLUDE="${2:-}"; shift ;;
   esac
@@ -140,6 +143,10 @@ while IFS=$'\t' read -r label kind _; do
   wanted+=("$label")
   [ "$kind" = host ] || in_session=$((in_session + 1))
 done <"$RUNS"
+if [ "$list_only" = 1 ]; then
+  [ ${#wanted[@]} -eq 0 ] || printf '%s\n' "${wanted[@]}"
+  exit 0
+fi
 if [ ${#wanted[@]} -eq 0 ]; then
   echo "[test32] no 32-bit run matches the arguments"
   exit 0
@@ -165,7 +172,10 @@ fi
 session=0
 if [ "$in_session" -gt 0 ]; then
   echo "[test32] $in_session runs of the 32-bit build under 32-bit Wine in the emulated i386 root (qemu-user)"
-  (cd "$BIN" && "$TOP/tools/root32.sh" session /bin/bash "$SELF" __session) || session=$?
+  # Time limits in the tests stretch, and figures of the process's memory
+  # (the emulator's) are not checked, where TARVUNE_EMULATOR is set.
+  (cd "$BIN" && TARVUNE_EMULATOR=qemu-user "$TOP/tools/root32.sh" session /bin/bash "$SELF" __session) ||
+    session=$?
 fi
 # The native checks: every Wine program they start runs in the root.
 (
