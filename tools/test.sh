@@ -18,7 +18,7 @@ build_all() {
   for t in "$@"; do targets+=(--target "$t"); done
   set +e
   cmake --build "$dir" -j 2 "${targets[@]}" 2>&1 | tee "$dir/build.log" |
-    grep --line-buffered -E 'error|warning:|Built target'
+    grep --line-buffered -E 'error:|warning:|Error [0-9]|Built target'
   local built=${PIPESTATUS[0]}
   set -e
   if [ "$built" -ne 0 ]; then

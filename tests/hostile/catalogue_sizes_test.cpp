@@ -120,8 +120,9 @@ std::vector<HostileCase> SizeCases()
         c.more = [](const ScriptRun&) {
             // Under an emulator (TARVUNE_EMULATOR) the working set is mostly
             // the emulator's own code and tables: no figure of the add-on's.
-            if (!getenv("TARVUNE_EMULATOR"))
+            if (!getenv("TARVUNE_EMULATOR")) {
                 EXPECT_LT(PeakWorkingSet(), 200 * MIB) << "memory was taken for a size the data cannot have";
+            }
         };
         cases.push_back(c);
         // bzip2 has no such bound (a few bytes may stand for megabytes): its
