@@ -137,9 +137,15 @@ shares() {
   printf '%s\n' "${kept[@]}"
 }
 
+# complete: the stamp of this recipe, the emulator, and the root's shell and
+# Wine still there (a root damaged since is made again as well).
+complete() {
+  [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$RECIPE" ] && [ -x "$QEMU" ] &&
+    [ -x "$ROOTFS/bin/bash" ] && [ -x "$ROOTFS/usr/bin/wine" ]
+}
+
 require_root() {
-  [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$RECIPE" ] && [ -x "$QEMU" ] ||
-    die "the emulated 32-bit root is not made (or was left unfinished): tools/root32.sh setup makes it"
+  complete || die "the emulated 32-bit root is not made (or was left unfinished): tools/root32.sh setup makes it"
 }
 
 # ---------------------------------------------------------------- setup
@@ -227,7 +233,7 @@ make_root() {
     if grep -q " $ROOTFS[/ ]" /proc/mounts; then
       die "something is mounted under $ROOTFS: unmount it, then run the setup again"
     fi
-    say "the root in $ROOTFS has no completion stamp of this recipe (an interrupted or older setup): making it again"
+    say "the root in $ROOTFS is unfinished, damaged or of an older recipe (no completion stamp of this one, or no Wine in it): making it again"
     rm -rf "$ROOTFS"
   fi
   say "downloading and unpacking Debian $SUITE i386 (minbase) from $uri"
@@ -237,12 +243,12 @@ make_root() {
   # debootstrap's check that device files can be made fails; "container=lxc"
   # is what tells it to skip that check (the device files of /dev were made
   # by the first stage, outside).
-  say "installing the base system under the emulator (about 2 minutes)"
+  say "installing the base system under the emulator (about 4 minutes)"
   step "debootstrap's second stage, under the emulator" \
     in_root /usr/bin/env container=lxc /debootstrap/debootstrap --second-stage
   rm -f "$ROOTFS/etc/resolv.conf"
   cat /etc/resolv.conf >"$ROOTFS/etc/resolv.conf"
-  say "installing ${ROOT_PACKAGES[*]} in the root under the emulator (about 5 minutes)"
+  say "installing ${ROOT_PACKAGES[*]} in the root under the emulator (about 3 minutes)"
   step "apt-get update in the root" in_root /usr/bin/apt-get -q update
   if grep -qE '^(E|W): Failed to fetch' "$LOG"; then
     die "the root cannot read the package lists of $uri: $(grep -E '^(E|W): Failed' "$LOG" | tail -n 1 | cut -c1-160)"
@@ -260,7 +266,7 @@ setup() {
   mkdir -p "$CACHE"
   exec 9>"$CACHE/setup.lock"
   flock 9
-  if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$RECIPE" ] && [ -x "$QEMU" ]; then
+  if complete; then
     say "the emulated 32-bit root in $ROOTFS is complete"
     return 0
   fi
