@@ -138,10 +138,13 @@ shares() {
 }
 
 # complete: the stamp of this recipe, the emulator, and the root's shell and
-# Wine still there (a root damaged since is made again as well).
+# Wine's loader still there (a root damaged since is made again as well).
+# Wine's own files are looked at: /usr/bin/wine is a link through
+# /etc/alternatives that, seen from outside the root, would lead to the
+# machine's own Wine.
 complete() {
   [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$RECIPE" ] && [ -x "$QEMU" ] &&
-    [ -x "$ROOTFS/bin/bash" ] && [ -x "$ROOTFS/usr/bin/wine" ]
+    [ -x "$ROOTFS/bin/bash" ] && [ -x "$ROOTFS/usr/lib/wine/wine" ]
 }
 
 require_root() {
