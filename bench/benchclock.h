@@ -1,7 +1,8 @@
-// benchclock.h -- the benchmarks' stopwatch and the summaries they print
-// over repeated runs.
+// benchclock.h -- the benchmarks' stopwatch, the thread's CPU time, and the
+// summaries they print over repeated runs.
 #pragma once
 
+#include <stdint.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -21,6 +22,18 @@ public:
 private:
     LARGE_INTEGER start_;
 };
+
+// The calling thread's CPU time, user and kernel, in seconds. On a shared
+// machine it counts what a run did itself (its writes into the page cache
+// included), not the time that other work took from it.
+inline double ThreadCpuSeconds()
+{
+    FILETIME creation, exit, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &creation, &exit, &kernel, &user))
+        return 0.0;
+    auto ticks = [](const FILETIME& t) { return (double)((uint64_t)t.dwHighDateTime << 32 | t.dwLowDateTime); };
+    return (ticks(kernel) + ticks(user)) * 1e-7;
+}
 
 // On a shared machine other work only ever adds time: the fastest of several
 // runs is the best estimate of a run's own cost, the median shows the spread.
