@@ -60,6 +60,8 @@ judge() {
       verdict=FAILED note="$failed of $((passed + failed)) cases failed"
     elif ! grep -q '^\[  PASSED  \]' "$log"; then
       verdict=FAILED note="ended with exit code $status before its summary"
+    elif [ "$passed" -eq 0 ]; then
+      verdict=FAILED note="no case ran"
     elif [ "$status" -ne 0 ]; then
       verdict=FAILED note="every case passed, but the exit code is $status"
     fi
@@ -99,10 +101,17 @@ run() {
     command=("$WINE" "$program" "$@")
   fi
   if [ "$kind" = gtest ]; then
-    command+=(--gtest_brief=1)
-    local skip
+    # The filter's cases are taken out of the run's own --gtest_filter, if
+    # it has one (POSITIVE-NEGATIVE).
+    local skip i given=""
     skip="$(left_out "$program")"
-    [ -z "$skip" ] || command+=("--gtest_filter=-$skip")
+    for i in "${!command[@]}"; do
+      case "${command[$i]}" in --gtest_filter=*) given="${command[$i]#--gtest_filter=}"; unset "command[$i]" ;; esac
+    done
+    if [ -n "$skip" ]; then
+      case "$given" in *-*) given="$given:$skip" ;; *) given="${given:-*}-$skip" ;; esac
+    fi
+    command+=(--gtest_brief=1 ${given:+"--gtest_filter=$given"})
   fi
   (cd "$BIN" && env "${vars[@]}" timeout -k 10 "$RUN_TIMEOUT" "${command[@]}") \
     >"$OUT/$label.log" 2>&1 </dev/null || status=$?
